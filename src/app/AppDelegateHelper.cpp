@@ -1,0 +1,10 @@
+#include "AppDelegate.h"
+
+// Not built yet: does nothing.
+namespace kestrel {
+
+void AppDelegate::startBundledHelper() {}
+
+void AppDelegate::handleHelperExit(QProcess*, int, int) {}
+
+} // namespace kestrel

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QWidget>
+
+class QAbstractItemModel;
+class QCheckBox;
+class QLabel;
+class QListView;
+class QProgressBar;
+class QPushButton;
+
+namespace kestrel {
+
+// The application's one window. It only shows state: the controller writes
+// texts, colours and enabled flags through the accessors and connects the
+// buttons to its own slots.
+class MainWindow : public QWidget {
+    Q_OBJECT
+public:
+    MainWindow(const QString& appVersion, const QString& platformName,
+               QAbstractItemModel* printerModel, QWidget* parent = nullptr);
+
+    QLabel* statusDot() const { return m_statusDot; }
+    QLabel* statusTitle() const { return m_statusTitle; }
+    QLabel* statusDetails() const { return m_statusDetails; }
+    QLabel* signingDetails() const { return m_signingDetails; }
+    QPushButton* signingButton() const { return m_signingButton; }
+    QListView* printersTable() const { return m_printersTable; }
+    QLabel* emptyPrintersLabel() const { return m_emptyPrintersLabel; }
+    QCheckBox* loginItemButton() const { return m_loginItemButton; }
+    QPushButton* refreshButton() const { return m_refreshButton; }
+    QLabel* updateLabel() const { return m_updateLabel; }
+    QPushButton* updateButton() const { return m_updateButton; }
+    // Shows the share of an update download received; hidden otherwise.
+    QProgressBar* updateProgress() const { return m_updateProgress; }
+    QPushButton* portalButton() const { return m_portalButton; }
+    QPushButton* logButton() const { return m_logButton; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    QLabel* m_statusDot = nullptr;
+    QLabel* m_statusTitle = nullptr;
+    QLabel* m_statusDetails = nullptr;
+    QLabel* m_signingDetails = nullptr;
+    QPushButton* m_signingButton = nullptr;
+    QListView* m_printersTable = nullptr;
+    QLabel* m_emptyPrintersLabel = nullptr;
+    QCheckBox* m_loginItemButton = nullptr;
+    QPushButton* m_refreshButton = nullptr;
+    QLabel* m_updateLabel = nullptr;
+    QPushButton* m_updateButton = nullptr;
+    QProgressBar* m_updateProgress = nullptr;
+    QPushButton* m_portalButton = nullptr;
+    QPushButton* m_logButton = nullptr;
+};
+
+// Text colour of a label in one of the status colours (fixed system green,
+// orange, red, or the palette's secondary text).
+QColor statusQColor(int statusColor, const QPalette& palette);
+
+} // namespace kestrel
