@@ -4,6 +4,7 @@
 #include "app/Config.h"
 #include "platform/Platform.h"
 #include "ui/Presenter.h"
+#include "ui/StatusColor.h"
 #include "update/AvailableUpdate.h"
 
 #include <QObject>
@@ -27,8 +28,6 @@ namespace kestrel {
 class DiagnosticLog;
 class MainWindow;
 class PrinterListModel;
-
-enum class StatusColor { Secondary, Green, Orange, Red };
 
 // Run-time state that is not a view. Lives in the controller only; tests read
 // it through AppDelegate::state().

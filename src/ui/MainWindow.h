@@ -56,8 +56,4 @@ private:
     QPushButton* m_logButton = nullptr;
 };
 
-// Text colour of a label in one of the status colours (fixed system green,
-// orange, red, or the palette's secondary text).
-QColor statusQColor(int statusColor, const QPalette& palette);
-
 } // namespace kestrel
