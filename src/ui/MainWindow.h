@@ -36,9 +36,6 @@ public:
     QPushButton* portalButton() const { return m_portalButton; }
     QPushButton* logButton() const { return m_logButton; }
 
-protected:
-    void closeEvent(QCloseEvent* event) override;
-
 private:
     QLabel* m_statusDot = nullptr;
     QLabel* m_statusTitle = nullptr;
