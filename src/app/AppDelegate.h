@@ -10,7 +10,6 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
-
 #include <functional>
 #include <memory>
 #include <optional>
@@ -113,6 +112,8 @@ private:
 
     // Agent supervision
     void handleHelperExit(QProcess* process, int status, int reason);
+    // Detaches the exit handling and asks the agent to stop, without waiting.
+    void stopHelperForShutdown();
 
     // Sessions, created on first use
     QNetworkAccessManager* session();
@@ -120,9 +121,10 @@ private:
     QNetworkAccessManager* updateSession();
 
     // Pairing and signing
-    void pairingRequest(const QString& path, const std::optional<QString>& ticket,
-                        const QString& failureMessage,
-                        std::function<void(std::optional<QByteArray> body, QString failure)> completion);
+    void
+    pairingRequest(const QString& path, const std::optional<QString>& ticket,
+                   const QString& failureMessage,
+                   std::function<void(std::optional<QByteArray> body, QString failure)> completion);
 
     const Config m_config;
     PlatformServices m_platform;
