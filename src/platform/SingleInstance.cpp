@@ -1,0 +1,202 @@
+#include "SingleInstance.h"
+
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QLockFile>
+#include <QTimer>
+#include <QtEndian>
+#include <cerrno>
+#include <optional>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace kestrel {
+
+namespace {
+
+constexpr QByteArrayView magic = "KESTREL1";
+constexpr qsizetype headerSize = 8 + 4;
+constexpr quint32 maximumBodySize = 64 * 1024;
+constexpr char accepted = 'k';
+constexpr int connectTimeoutMs = 1000;
+constexpr int answerTimeoutMs = 5000;
+constexpr int lockTimeoutMs = 5000;
+
+// Owned by this user, a real folder (not a link to one) and closed to
+// everyone else.
+bool isPrivateFolder(const QString& path) {
+    struct stat info {};
+    if (path.isEmpty() || ::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return false;
+    return S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
+}
+
+QString fallbackFolder() {
+    const QString path =
+        QDir::tempPath() + QStringLiteral("/kestrel-runtime-") + QString::number(::getuid());
+    const QByteArray native = QFile::encodeName(path);
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+        return {};
+    return isPrivateFolder(path) ? path : QString();
+}
+
+std::optional<uid_t> peerUid(qintptr descriptor) {
+#if defined(Q_OS_LINUX)
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(static_cast<int>(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials,
+                     &length) != 0)
+        return std::nullopt;
+    return credentials.uid;
+#else
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (::getpeereid(static_cast<int>(descriptor), &uid, &gid) != 0)
+        return std::nullopt;
+    return uid;
+#endif
+}
+
+// The folder's permissions already keep other users out; the peer's identity
+// is checked as well in case they ever do not.
+bool isSameUser(const QLocalSocket& socket) {
+    return peerUid(socket.socketDescriptor()) == ::getuid();
+}
+
+QByteArray encodeMessage(const QStringList& arguments) {
+    QByteArray body;
+    for (const QString& argument : arguments)
+        body += argument.toUtf8() + '\0';
+    QByteArray message(magic.data(), magic.size());
+    message += QByteArray(4, '\0');
+    qToBigEndian(static_cast<quint32>(body.size()), message.data() + magic.size());
+    return message + body;
+}
+
+QStringList decodeArguments(const QByteArray& body) {
+    QStringList arguments;
+    const QList<QByteArray> parts = body.split('\0');
+    // Every argument ends with a NUL, so the last part is always empty.
+    for (qsizetype i = 0; i + 1 < parts.size(); ++i)
+        arguments.append(QString::fromUtf8(parts.at(i)));
+    return arguments;
+}
+
+} // namespace
+
+SingleInstance::SingleInstance(QObject* parent) : SingleInstance(defaultFolder(), parent) {}
+
+SingleInstance::SingleInstance(const QString& folder, QObject* parent)
+    : QObject(parent), m_folder(folder) {}
+
+SingleInstance::~SingleInstance() = default;
+
+QString SingleInstance::defaultFolder() {
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (QDir::isAbsolutePath(runtime) && isPrivateFolder(runtime))
+        return runtime;
+    return fallbackFolder();
+}
+
+QList<QUrl> SingleInstance::linksFromArguments(const QStringList& arguments) {
+    QList<QUrl> links;
+    for (const QString& argument : arguments)
+        links.append(QUrl(argument, QUrl::StrictMode));
+    return links;
+}
+
+QString SingleInstance::socketPath() const {
+    return m_folder.isEmpty() ? QString() : m_folder + QStringLiteral("/kestrel-agent.socket");
+}
+
+bool SingleInstance::forwardToRunning(const QStringList& arguments) {
+    if (m_folder.isEmpty())
+        return false;
+    m_startLock = std::make_unique<QLockFile>(m_folder + QStringLiteral("/kestrel-agent.lock"));
+    if (!m_startLock->tryLock(lockTimeoutMs))
+        m_startLock.reset();
+
+    QLocalSocket socket;
+    socket.connectToServer(socketPath());
+    if (!socket.waitForConnected(connectTimeoutMs) || !isSameUser(socket))
+        return false;
+    socket.write(encodeMessage(arguments));
+    if (!socket.waitForBytesWritten(answerTimeoutMs))
+        return false;
+    if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(answerTimeoutMs))
+        return false;
+    if (socket.read(1) != QByteArray(1, accepted))
+        return false;
+    m_startLock.reset();
+    return true;
+}
+
+bool SingleInstance::listen() {
+    if (m_folder.isEmpty() || m_server)
+        return m_server != nullptr;
+    auto* server = new QLocalServer(this);
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    bool listening = server->listen(socketPath());
+    if (!listening && server->serverError() == QAbstractSocket::AddressInUseError) {
+        QLocalSocket probe;
+        probe.connectToServer(socketPath());
+        // Nobody answers on it: the file is what a crashed instance left.
+        if (!probe.waitForConnected(connectTimeoutMs)) {
+            QLocalServer::removeServer(socketPath());
+            listening = server->listen(socketPath());
+        }
+    }
+    m_startLock.reset();
+    if (!listening) {
+        delete server;
+        return false;
+    }
+    m_server = server;
+    connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::acceptConnections);
+    return true;
+}
+
+void SingleInstance::acceptConnections() {
+    while (QLocalSocket* socket = m_server->nextPendingConnection()) {
+        if (!isSameUser(*socket)) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        // A client that connects and never finishes its message is dropped.
+        auto* deadline = new QTimer(socket);
+        deadline->setSingleShot(true);
+        connect(deadline, &QTimer::timeout, socket, &QLocalSocket::abort);
+        deadline->start(answerTimeoutMs);
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readMessage(socket); });
+    }
+}
+
+void SingleInstance::readMessage(QLocalSocket* socket) {
+    if (socket->bytesAvailable() < headerSize)
+        return;
+    const QByteArray header = socket->peek(headerSize);
+    const quint32 bodySize = qFromBigEndian<quint32>(header.constData() + magic.size());
+    if (!header.startsWith(magic) || bodySize > maximumBodySize) {
+        socket->abort();
+        return;
+    }
+    if (socket->bytesAvailable() < headerSize + bodySize)
+        return;
+    socket->skip(headerSize);
+    const QStringList arguments = decodeArguments(socket->read(bodySize));
+    socket->write(QByteArray(1, accepted));
+    socket->flush();
+    socket->disconnectFromServer();
+
+    if (arguments.isEmpty())
+        emit showRequested();
+    else
+        emit linksReceived(linksFromArguments(arguments));
+}
+
+} // namespace kestrel
