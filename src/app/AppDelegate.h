@@ -3,29 +3,28 @@
 #include "agentclient/Printer.h"
 #include "app/Config.h"
 #include "platform/Platform.h"
+#include "ui/MainWindow.h"
 #include "ui/Presenter.h"
 #include "ui/StatusColor.h"
 #include "update/AvailableUpdate.h"
 
+#include <QAction>
+#include <QMenu>
+#include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
+#include <QProcess>
 #include <QString>
+#include <QSystemTrayIcon>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
-class QAction;
-class QMenu;
-class QNetworkAccessManager;
-class QProcess;
-class QSystemTrayIcon;
-class QTimer;
-
 namespace kestrel {
 
 class DiagnosticLog;
-class MainWindow;
 class PrinterListModel;
 
 // Run-time state that is not a view. Lives in the controller only; tests read
