@@ -31,8 +31,9 @@ QNetworkRequest buildRequest(const PairingRequestSpec& spec, const PairingLimits
 PairingOutcome outcomeOf(QNetworkReply& reply, const QString& failureMessage) {
     const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const std::optional<int> code = status.isValid() ? std::optional(status.toInt()) : std::nullopt;
-    return judgePairingReply(code, reply.error() == QNetworkReply::NoError, reply.readAll(),
-                             failureMessage);
+    // An aborted reply is closed and has nothing left to read.
+    const QByteArray body = reply.isOpen() ? reply.readAll() : QByteArray();
+    return judgePairingReply(code, reply.error() == QNetworkReply::NoError, body, failureMessage);
 }
 
 } // namespace
