@@ -64,4 +64,8 @@ void TerminationSignalWatcher::readSignal() {
         emit terminationRequested(byte);
 }
 
+#ifndef Q_OS_MACOS
+void becomeAccessoryApplication() {}
+#endif
+
 } // namespace kestrel
