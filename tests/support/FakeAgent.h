@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <chrono>
+#include <memory>
+
+// A scriptable stand-in for the agent's HTTP interface, for tests.
+//
+//     kestrel::test::FakeAgent agent;                       // 127.0.0.1, a free port
+//     agent.setReply("/v1/health", {.body = healthBody("1.0.0")});
+//     config.agentBaseUrl = agent.baseUrl();
+//     ...
+//     QCOMPARE(agent.requestCount("/v1/health"), 1);
+//
+// The server runs in its own threads from construction to destruction; every
+// member may be called from any thread. A path without a reply answers 404
+// with {"error":"not found"}. Replies that hang or drip are released when the
+// agent is destroyed.
+namespace kestrel::test {
+
+using HeaderList = QList<QPair<QByteArray, QByteArray>>;
+
+struct FakeReply {
+    int status = 200;
+    QByteArray body{};
+    QByteArray contentType = "application/json";
+    // Extra response headers, e.g. {"Set-Cookie", "a=b"}.
+    HeaderList headers{};
+    // Wait this long before answering at all.
+    std::chrono::milliseconds delay{0};
+    // Never answer.
+    bool hang = false;
+    // Send the headers at once, then the body one byte at a time, this far apart.
+    std::chrono::milliseconds drip{0};
+};
+
+struct RecordedRequest {
+    QByteArray method;
+    QString path;
+    HeaderList headers{};
+    QByteArray body{};
+
+    bool hasHeader(const QByteArray& name) const;
+    // The first value of a header (names compared without case); null if absent.
+    QByteArray header(const QByteArray& name) const;
+};
+
+class FakeAgent {
+public:
+    // Listens on 127.0.0.1 at `port`; 0 lets the system choose a free one.
+    explicit FakeAgent(quint16 port = 0);
+    ~FakeAgent();
+
+    FakeAgent(const FakeAgent&) = delete;
+    FakeAgent& operator=(const FakeAgent&) = delete;
+
+    bool isListening() const;
+    quint16 port() const;
+    // "http://127.0.0.1:<port>"
+    QUrl baseUrl() const;
+
+    // The reply to `method` requests of `path` (e.g. "/v1/health") from now on.
+    void setReply(const QString& path, FakeReply reply, const QByteArray& method = "GET");
+
+    // Every request received so far, in order of arrival.
+    QList<RecordedRequest> requests() const;
+    int requestCount(const QString& path) const;
+    void clearRequests();
+
+private:
+    struct State;
+    std::unique_ptr<State> d;
+};
+
+// A valid health reply of `version` with a signing record; each member of
+// `overrides` replaces the one of the same name, members named in `removed`
+// are left out.
+QByteArray healthBody(const QString& version, const QJsonObject& overrides = {},
+                      const QStringList& removed = {});
+
+} // namespace kestrel::test
