@@ -1,0 +1,98 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kestrel::agent {
+
+class DataStore;
+
+inline constexpr int agentPort = 43127;
+inline constexpr char agentName[] = "orvanta-print-agent";
+// The version reported when the bundle's Info.plist has no usable one.
+inline constexpr char fallbackVersion[] = "0.5.5";
+
+struct CaseInsensitiveLess {
+    bool operator()(std::string_view a, std::string_view b) const;
+};
+
+using Headers = std::multimap<std::string, std::string, CaseInsensitiveLess>;
+
+struct Request {
+    std::string method;
+    std::string path;
+    Headers headers;
+    std::string body;
+};
+
+struct Response {
+    int status = 200;
+    std::string body; // always a JSON object
+    std::vector<std::pair<std::string, std::string>> headers;
+};
+
+struct Printer {
+    std::string name;
+    bool isDefault = false;
+
+    bool operator==(const Printer&) const = default;
+};
+
+// The system's printers, or nothing when the print system cannot be asked.
+using PrinterSource = std::function<std::optional<std::vector<Printer>>()>;
+
+struct Identity {
+    std::string version;
+    std::string platform;
+    std::string architecture;
+};
+
+// A Host header value that names this machine's loopback endpoint: localhost,
+// 127.0.0.1 or [::1], any letter case, optionally followed by ":<port>".
+// Anything else may be a name an attacker's DNS points at 127.0.0.1.
+bool isLoopbackHost(std::string_view host, int port);
+
+// 64 characters, each a letter, digit, "_" or "-".
+bool isWellFormedPairingToken(std::string_view token);
+
+// Equality whose running time does not depend on where the values differ.
+bool constantTimeEquals(std::string_view a, std::string_view b);
+
+// A request path safe to write to the log: known endpoints as they are,
+// everything else as a placeholder, so nothing a caller puts in a path
+// (a token, a line feed) reaches the log.
+std::string_view loggablePath(std::string_view path);
+
+// The whole request handling of the agent, free of any transport, so that
+// tests and fuzzers can call it directly. Safe to call from several threads.
+class Agent {
+public:
+    Agent(Identity identity, DataStore& store, PrinterSource printers,
+          std::optional<std::string> appSecret, int port = agentPort);
+
+    Response handle(const Request& request) const;
+
+private:
+    Response health() const;
+    Response printers() const;
+    Response appAction(const Request& request, std::string_view action) const;
+
+    Identity m_identity;
+    DataStore& m_store;
+    PrinterSource m_printers;
+    std::optional<std::string> m_appSecret;
+    int m_port;
+};
+
+// A JSON error reply: {"ok": false, "error": text}.
+Response errorResponse(int status, std::string_view text);
+
+// The current time as "2026-01-02T03:04:05.678Z".
+std::string utcTimestamp();
+
+} // namespace kestrel::agent

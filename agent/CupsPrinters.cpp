@@ -1,0 +1,62 @@
+#include "CupsPrinters.h"
+
+#include <algorithm>
+#include <cups/cups.h>
+#include <memory>
+#include <string>
+
+namespace kestrel::agent {
+
+namespace {
+
+constexpr int connectTimeoutMs = 500;
+constexpr double replyTimeoutSeconds = 1.0;
+
+// Asked by CUPS when a reply takes longer than the timeout: 0 gives up.
+int giveUp(http_t*, void*) {
+    return 0;
+}
+
+struct HttpClose {
+    void operator()(http_t* http) const { httpClose(http); }
+};
+
+} // namespace
+
+std::optional<std::vector<Printer>> cupsPrinters() {
+    // cupsGetDests() would use a connection without any time limit; with no
+    // scheduler running it can wait far longer than the application does.
+    std::unique_ptr<http_t, HttpClose> http(httpConnect2(cupsServer(), ippPort(), nullptr,
+                                                         AF_UNSPEC, cupsEncryption(), 1,
+                                                         connectTimeoutMs, nullptr));
+    if (!http)
+        return std::nullopt;
+    httpSetTimeout(http.get(), replyTimeoutSeconds, giveUp, nullptr);
+
+    cups_dest_t* dests = nullptr;
+    const int count = cupsGetDests2(http.get(), &dests);
+    if (count == 0 && cupsLastError() > IPP_STATUS_OK_EVENTS_COMPLETE) {
+        cupsFreeDests(count, dests);
+        return std::nullopt;
+    }
+    std::vector<Printer> printers;
+    for (int i = 0; i < count; ++i) {
+        const cups_dest_t& dest = dests[i];
+        if (!dest.name)
+            continue;
+        const std::string name = dest.name;
+        const auto existing = std::find_if(printers.begin(), printers.end(),
+                                           [&](const Printer& p) { return p.name == name; });
+        // Instances ("printer/instance") are option sets of one queue: the
+        // queue is listed once, and is the default when one of its instances is.
+        if (existing != printers.end()) {
+            existing->isDefault = existing->isDefault || dest.is_default;
+        } else {
+            printers.push_back({name, dest.is_default != 0});
+        }
+    }
+    cupsFreeDests(count, dests);
+    return printers;
+}
+
+} // namespace kestrel::agent

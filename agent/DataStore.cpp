@@ -1,0 +1,288 @@
+#include "DataStore.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <pwd.h>
+#include <random>
+#include <stdlib.h>
+#include <sys/types.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kestrel::agent {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr char folderName[] = "KestrelAgent";
+constexpr std::size_t maximumStateFileBytes = 64 * 1024;
+
+std::optional<std::string> readSmallFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::string content(maximumStateFileBytes + 1, '\0');
+    in.read(content.data(), static_cast<std::streamsize>(content.size()));
+    if (in.bad())
+        return std::nullopt;
+    const auto length = static_cast<std::size_t>(in.gcount());
+    if (length > maximumStateFileBytes)
+        return std::nullopt;
+    content.resize(length);
+    return content;
+}
+
+std::optional<std::string> readDeviceId(const fs::path& file) {
+    auto content = readSmallFile(file);
+    if (!content)
+        return std::nullopt;
+    while (!content->empty() && (content->back() == '\n' || content->back() == '\r'))
+        content->pop_back();
+    if (!isUuid(*content))
+        return std::nullopt;
+    return content;
+}
+
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+void syncDirectory(const fs::path& directory) {
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+std::optional<std::string> optionalString(const json& object, const char* key, bool& ok) {
+    const auto it = object.find(key);
+    if (it == object.end() || it->is_null())
+        return std::nullopt;
+    if (!it->is_string()) {
+        ok = false;
+        return std::nullopt;
+    }
+    return it->get<std::string>();
+}
+
+std::string requiredString(const json& object, const char* key, bool& ok) {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) {
+        ok = false;
+        return {};
+    }
+    return it->get<std::string>();
+}
+
+bool requiredBool(const json& object, const char* key, bool& ok) {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_boolean()) {
+        ok = false;
+        return false;
+    }
+    return it->get<bool>();
+}
+
+} // namespace
+
+fs::path dataDirectory(const EnvironmentLookup& env, const std::string& home, bool macos) {
+    fs::path base;
+    auto homeValue = env("HOME");
+    const fs::path homeDir =
+        (homeValue && !homeValue->empty()) ? fs::path(*homeValue) : fs::path(home);
+    if (macos) {
+        base = homeDir / "Library" / "Application Support";
+    } else {
+        const auto xdg = env("XDG_DATA_HOME");
+        if (xdg && !xdg->empty() && fs::path(*xdg).is_absolute())
+            base = *xdg;
+        else
+            base = homeDir / ".local" / "share";
+    }
+    return base / folderName;
+}
+
+std::string homeFromPasswordDatabase() {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* result = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &result) != 0 || !result ||
+        !result->pw_dir)
+        return {};
+    return result->pw_dir;
+}
+
+bool writeFileAtomically(const fs::path& target, std::string_view content, WriteMode mode) {
+    const fs::path directory = target.parent_path();
+    std::string pattern = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const fs::path temporary = pattern;
+    const bool written = writeAll(fd, content) && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    bool published = false;
+    if (written && closed) {
+        if (mode == WriteMode::Replace)
+            published = ::rename(temporary.c_str(), target.c_str()) == 0;
+        else
+            published = ::link(temporary.c_str(), target.c_str()) == 0 || errno == EEXIST;
+    }
+    // After a rename the temporary name is gone already; after a link or a
+    // failure it still has to go.
+    ::unlink(temporary.c_str());
+    if (published)
+        syncDirectory(directory);
+    return published;
+}
+
+std::string randomUuid() {
+    std::random_device device;
+    std::array<unsigned char, 16> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); i += 4) {
+        const auto value = device();
+        for (std::size_t j = 0; j < 4; ++j)
+            bytes[i + j] = static_cast<unsigned char>(value >> (8 * j));
+    }
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            text += '-';
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+bool isUuid(std::string_view text) {
+    if (text.size() != 36)
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+            if (c != '-')
+                return false;
+        } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+DataStore::DataStore(fs::path directory) : m_directory(std::move(directory)) {
+    const fs::path file = m_directory / deviceIdFile;
+    if (auto stored = readDeviceId(file)) {
+        m_deviceId = *stored;
+        m_deviceIdPersistent = true;
+        return;
+    }
+    std::error_code error;
+    const bool damaged = fs::exists(file, error);
+    const std::string candidate = randomUuid();
+    // A damaged file is replaced; otherwise an agent that starts at the same
+    // moment and stores its identifier first wins, and both use that one.
+    if (ensureDirectory() &&
+        writeFileAtomically(file, candidate + "\n",
+                            damaged ? WriteMode::Replace : WriteMode::CreateOrKeep)) {
+        if (auto stored = readDeviceId(file)) {
+            m_deviceId = *stored;
+            m_deviceIdPersistent = true;
+            return;
+        }
+    }
+    m_deviceId = candidate;
+}
+
+bool DataStore::ensureDirectory() const {
+    std::error_code error;
+    if (fs::is_directory(m_directory, error))
+        return true;
+    if (!fs::create_directories(m_directory, error))
+        return fs::is_directory(m_directory, error);
+    fs::permissions(m_directory, fs::perms::owner_all, fs::perm_options::replace, error);
+    return true;
+}
+
+std::optional<Pairing> DataStore::pairing() const {
+    std::lock_guard lock(m_mutex);
+    const auto content = readSmallFile(m_directory / pairingFile);
+    if (!content)
+        return std::nullopt;
+    const json document = json::parse(*content, nullptr, false);
+    if (!document.is_object())
+        return std::nullopt;
+    bool ok = true;
+    Pairing pairing;
+    pairing.organizationName = requiredString(document, "organizationName", ok);
+    pairing.inn = requiredString(document, "inn", ok);
+    pairing.environment = requiredString(document, "environment", ok);
+    pairing.pairedAt = requiredString(document, "pairedAt", ok);
+    const auto settings = document.find("settings");
+    if (settings == document.end() || !settings->is_object())
+        return std::nullopt;
+    pairing.settings.autoSign = requiredBool(*settings, "autoSign", ok);
+    pairing.settings.renewTrueApi = requiredBool(*settings, "renewTrueApi", ok);
+    pairing.settings.renewSuz = requiredBool(*settings, "renewSuz", ok);
+    pairing.settings.autoPrepareFbs = requiredBool(*settings, "autoPrepareFbs", ok);
+    pairing.settings.fiasId = optionalString(*settings, "fiasId", ok);
+    pairing.settings.kpp = optionalString(*settings, "kpp", ok);
+    if (!ok)
+        return std::nullopt;
+    return pairing;
+}
+
+bool DataStore::savePairing(const Pairing& pairing) {
+    json settings = {
+        {"autoSign", pairing.settings.autoSign},
+        {"renewTrueApi", pairing.settings.renewTrueApi},
+        {"renewSuz", pairing.settings.renewSuz},
+        {"autoPrepareFbs", pairing.settings.autoPrepareFbs},
+    };
+    if (pairing.settings.fiasId)
+        settings["fiasId"] = *pairing.settings.fiasId;
+    if (pairing.settings.kpp)
+        settings["kpp"] = *pairing.settings.kpp;
+    const json document = {
+        {"organizationName", pairing.organizationName},
+        {"inn", pairing.inn},
+        {"environment", pairing.environment},
+        {"settings", settings},
+        {"pairedAt", pairing.pairedAt},
+    };
+    std::lock_guard lock(m_mutex);
+    return ensureDirectory() && writeFileAtomically(m_directory / pairingFile,
+                                                    document.dump(2) + "\n", WriteMode::Replace);
+}
+
+bool DataStore::credentialsLocked() const {
+    std::error_code error;
+    return fs::exists(m_directory / lockFlagFile, error);
+}
+
+bool DataStore::unlockCredentials() {
+    std::lock_guard lock(m_mutex);
+    std::error_code error;
+    fs::remove(m_directory / lockFlagFile, error);
+    return !error;
+}
+
+} // namespace kestrel::agent
