@@ -137,18 +137,21 @@ bool SingleInstance::forwardToRunning(const QStringList& arguments) {
 bool SingleInstance::listen() {
     if (m_folder.isEmpty() || m_server)
         return m_server != nullptr;
+    // With access options set, QLocalServer::listen() moves its socket over
+    // any file at the path, even one a running instance still listens on, so
+    // liveness is checked here first.
+    QLocalSocket probe;
+    probe.connectToServer(socketPath());
+    const bool taken = probe.waitForConnected(connectTimeoutMs);
+    probe.abort();
+    if (taken) {
+        m_startLock.reset();
+        return false;
+    }
+    QLocalServer::removeServer(socketPath());
     auto* server = new QLocalServer(this);
     server->setSocketOptions(QLocalServer::UserAccessOption);
-    bool listening = server->listen(socketPath());
-    if (!listening && server->serverError() == QAbstractSocket::AddressInUseError) {
-        QLocalSocket probe;
-        probe.connectToServer(socketPath());
-        // Nobody answers on it: the file is what a crashed instance left.
-        if (!probe.waitForConnected(connectTimeoutMs)) {
-            QLocalServer::removeServer(socketPath());
-            listening = server->listen(socketPath());
-        }
-    }
+    const bool listening = server->listen(socketPath());
     m_startLock.reset();
     if (!listening) {
         delete server;
