@@ -124,6 +124,9 @@ private:
     pairingRequest(const QString& path, const std::optional<QString>& ticket,
                    const QString& failureMessage,
                    std::function<void(std::optional<QByteArray> body, QString failure)> completion);
+    void handlePairingPreview(const QString& token, const std::optional<QByteArray>& body,
+                              const QString& failure);
+    void answerPairingQuestion(const QString& token, bool accepted);
 
     const Config m_config;
     PlatformServices m_platform;
