@@ -220,6 +220,35 @@ std::string_view loggablePath(std::string_view path) {
     return "<other>";
 }
 
+std::optional<std::string> RequestLog::line(std::string_view method, std::string_view path,
+                                            int status) {
+    // The method is one token of the request line, but nothing forbids odd
+    // bytes in it: only plain methods are written as they are.
+    const bool plainMethod =
+        !method.empty() && method.size() <= 10 &&
+        std::all_of(method.begin(), method.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+    const std::string_view shownMethod = plainMethod ? method : "<other>";
+    const std::string_view shownPath = loggablePath(path);
+    std::string text = "request method=" + std::string(shownMethod) +
+                       " path=" + std::string(shownPath) + " status=" + std::to_string(status);
+
+    const bool poll = (method == "GET" || method == "HEAD") &&
+                      (shownPath == healthPath || shownPath == printersPath);
+    if (!poll)
+        return text;
+    std::lock_guard lock(m_mutex);
+    const std::string key = std::string(method) + " " + std::string(shownPath);
+    const auto it = m_polls.find(key);
+    if (it != m_polls.end() && it->second.status == status) {
+        ++it->second.skipped;
+        return std::nullopt;
+    }
+    if (it != m_polls.end() && it->second.skipped > 0)
+        text += " repeats_not_logged=" + std::to_string(it->second.skipped);
+    m_polls[key] = {status, 0};
+    return text;
+}
+
 Response errorResponse(int status, std::string_view text) {
     return jsonResponse(status, {{"ok", false}, {"error", std::string(text)}});
 }

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,6 +68,27 @@ bool constantTimeEquals(std::string_view a, std::string_view b);
 // everything else as a placeholder, so nothing a caller puts in a path
 // (a token, a line feed) reaches the log.
 std::string_view loggablePath(std::string_view path);
+
+// Chooses the request lines that reach the log, which the application shares
+// with the agent and never rotates. The application polls health and printers
+// every 3 seconds for as long as it runs, so a poll is written only when its
+// status differs from the last one written for that endpoint, together with
+// the number of identical polls left out since. Every other request is
+// written each time. Safe to call from several threads.
+class RequestLog {
+public:
+    // The line for one answered request ("request method=GET path=… status=…"),
+    // or nothing when it repeats the last written poll.
+    std::optional<std::string> line(std::string_view method, std::string_view path, int status);
+
+private:
+    struct Last {
+        int status = 0;
+        unsigned long long skipped = 0;
+    };
+    std::mutex m_mutex;
+    std::map<std::string, Last, std::less<>> m_polls;
+};
 
 // The whole request handling of the agent, free of any transport, so that
 // tests and fuzzers can call it directly. Safe to call from several threads.

@@ -1,6 +1,5 @@
 #include "HttpService.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <httplib.h>
@@ -130,15 +129,9 @@ bool HttpService::bind(int port, std::string& error) {
                 res.set_content(errorResponse(500, "Внутренняя ошибка службы печати.").body,
                                 jsonContentType);
             });
-        server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
-            // The method is one token of the request line, but nothing forbids
-            // odd bytes in it: only plain methods are written as they are.
-            const bool plainMethod = !req.method.empty() && req.method.size() <= 10 &&
-                                     std::all_of(req.method.begin(), req.method.end(),
-                                                 [](char c) { return c >= 'A' && c <= 'Z'; });
-            logLine(stdout, "request method=" + (plainMethod ? req.method : "<other>") +
-                                " path=" + std::string(loggablePath(req.path)) +
-                                " status=" + std::to_string(res.status));
+        server.set_logger([this](const httplib::Request& req, const httplib::Response& res) {
+            if (const auto line = m_requestLog.line(req.method, req.path, res.status))
+                logLine(stdout, *line);
         });
         return listener;
     };

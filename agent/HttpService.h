@@ -52,6 +52,7 @@ private:
     struct Listener;
 
     const Agent& m_agent;
+    RequestLog m_requestLog;
     std::vector<std::unique_ptr<Listener>> m_listeners;
     std::vector<std::string> m_addresses;
     mutable std::mutex m_mutex;

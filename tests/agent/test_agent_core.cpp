@@ -84,6 +84,8 @@ private slots:
     void requestsWithoutConfiguredSecretAreRefused_data();
     void requestsWithoutConfiguredSecretAreRefused();
 
+    void requestLogLeavesOutRepeatedPolls();
+
     void healthHasTheContractTypes();
     void healthSurvivesAVersionThatIsNotUtf8();
     void previewDecodesAsPairingPreview();
@@ -347,6 +349,42 @@ void TestAgentCore::requestsWithoutConfiguredSecretAreRefused() {
         QCOMPARE(agent.handle(req).status, 403);
     }
     QVERIFY(!m_store->pairing());
+}
+
+void TestAgentCore::requestLogLeavesOutRepeatedPolls() {
+    struct Step {
+        const char* method;
+        std::string path;
+        int status;
+        const char* line; // nullptr: not written
+    };
+    const std::vector<Step> steps = {
+        {"GET", "/v1/health", 200, "request method=GET path=/v1/health status=200"},
+        {"GET", "/v1/printers", 200, "request method=GET path=/v1/printers status=200"},
+        {"GET", "/v1/health", 200, nullptr},
+        {"GET", "/v1/printers", 200, nullptr},
+        {"GET", "/v1/health", 200, nullptr},
+        {"POST", "/v1/app/resume", 200, "request method=POST path=/v1/app/resume status=200"},
+        {"POST", "/v1/app/resume", 200, "request method=POST path=/v1/app/resume status=200"},
+        {"GET", "/v1/health", 403,
+         "request method=GET path=/v1/health status=403 repeats_not_logged=2"},
+        {"GET", "/v1/health", 200, "request method=GET path=/v1/health status=200"},
+        {"HEAD", "/v1/health", 200, "request method=HEAD path=/v1/health status=200"},
+        {"GET", "/v1/printers", 500,
+         "request method=GET path=/v1/printers status=500 repeats_not_logged=1"},
+        {"GET", "/v1/x\nforged line", 404, "request method=GET path=<other> status=404"},
+        {"GET", "/v1/x\nforged line", 404, "request method=GET path=<other> status=404"},
+        {"GET", "/v1/app/" + goodToken, 404, "request method=GET path=<other> status=404"},
+        {"G\nET", "/v1/health", 200, "request method=<other> path=/v1/health status=200"},
+    };
+    RequestLog log;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const auto line = log.line(steps[i].method, steps[i].path, steps[i].status);
+        const QByteArray where = QByteArray::number(qulonglong(i));
+        QVERIFY2(line.has_value() == (steps[i].line != nullptr), where);
+        if (line)
+            QCOMPARE(q(*line), QString::fromUtf8(steps[i].line));
+    }
 }
 
 void TestAgentCore::healthHasTheContractTypes() {
