@@ -26,6 +26,9 @@ namespace kestrel {
 
 class DiagnosticLog;
 class PrinterListModel;
+class AgentHealth;
+class SigningStatus;
+struct ReplyResult;
 
 // Run-time state that is not a view. Lives in the controller only; tests read
 // it through AppDelegate::state().
@@ -113,6 +116,12 @@ private:
     void handleHelperExit(QProcess* process, int status, int reason);
     // Detaches the exit handling and asks the agent to stop, without waiting.
     void stopHelperForShutdown();
+
+    // Health and printers
+    void evaluateHealth(const ReplyResult& reply, double sentAt);
+    void presentReady(const AgentHealth& health);
+    void showSigning(const SigningStatus& signing);
+    void handlePrintersReply(const ReplyResult& reply, double sentAt);
 
     // Sessions, created on first use
     QNetworkAccessManager* session();

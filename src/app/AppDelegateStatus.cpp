@@ -1,14 +1,145 @@
 #include "AppDelegate.h"
+#include "agentclient/AgentHealth.h"
+#include "agentclient/HealthStatus.h"
+#include "agentclient/PrinterListModel.h"
+#include "agentclient/PrinterStatus.h"
+#include "agentclient/PrintersResponse.h"
+#include "agentclient/StatusRequest.h"
+#include "log/LogLine.h"
+#include "log/Uptime.h"
+#include "ui/MainWindow.h"
 
-// Not built yet: does nothing.
+#include <QLabel>
+#include <QNetworkAccessManager>
+#include <QPushButton>
+
 namespace kestrel {
 
-void AppDelegate::refreshStatus() {}
+namespace {
 
-void AppDelegate::refreshNow() { refreshStatus(); }
+std::optional<AgentHealth> decodeHealth(const ReplyResult& reply) {
+    return reply.body ? AgentHealth::fromBody(*reply.body) : std::nullopt;
+}
 
-void AppDelegate::refreshPrinters() {}
+std::optional<PrintersResponse> decodePrinters(const ReplyResult& reply) {
+    return reply.body ? PrintersResponse::fromBody(*reply.body) : std::nullopt;
+}
 
-QNetworkAccessManager* AppDelegate::session() { return nullptr; }
+} // namespace
+
+QNetworkAccessManager* AppDelegate::session() {
+    if (!m_session)
+        m_session = m_platform.networkFactory->create(this);
+    return m_session;
+}
+
+void AppDelegate::refreshNow() {
+    refreshStatus();
+}
+
+void AppDelegate::refreshStatus() {
+    if (m_state.refreshInFlight)
+        return;
+    m_state.refreshInFlight = true;
+    if (m_window)
+        m_window->refreshButton()->setEnabled(false);
+
+    const double sentAt = systemUptime();
+    sendStatusRequest(*session(), agentUrl(m_config.agentBaseUrl, QStringLiteral("v1/health")),
+                      this,
+                      [this, sentAt](const ReplyResult& reply) { evaluateHealth(reply, sentAt); });
+}
+
+void AppDelegate::evaluateHealth(const ReplyResult& reply, double sentAt) {
+    m_state.refreshInFlight = false;
+    if (m_window)
+        m_window->refreshButton()->setEnabled(true);
+    const QString elapsed = formatSeconds(systemUptime() - sentAt);
+
+    const std::optional<AgentHealth> health = decodeHealth(reply);
+    const QString summary = healthSummary(reply.statusCode, reply.error, health);
+    const HealthVerdict verdict = decideHealth(reply.statusCode, health, appVersion());
+    m_state.healthFailures = verdict == HealthVerdict::NotHealthy ? m_state.healthFailures + 1 : 0;
+
+    if (shouldLogHealth(m_state.lastHealthDiagnostic, summary, m_state.healthFailures)) {
+        logDiagnostic(QStringLiteral("health_result ") + summary + QStringLiteral(" request_s=") +
+                      elapsed + QStringLiteral(" failures=") +
+                      QString::number(m_state.healthFailures));
+        m_state.lastHealthDiagnostic = summary;
+    }
+
+    switch (verdict) {
+    case HealthVerdict::NotHealthy:
+        updateStatus(false, StatusColor::Orange, startingTitle(), startingDetails());
+        startBundledHelper();
+        return;
+    case HealthVerdict::ForeignVersion:
+        updateStatus(false, StatusColor::Orange, foreignVersionTitle(health->version()),
+                     foreignVersionDetails());
+        return;
+    case HealthVerdict::Ready:
+        presentReady(*health);
+        return;
+    }
+}
+
+void AppDelegate::presentReady(const AgentHealth& health) {
+    if (!m_state.isAgentReady) {
+        const QString elapsed = m_state.helperStartedAt
+                                    ? formatSeconds(systemUptime() - *m_state.helperStartedAt)
+                                    : QStringLiteral("unknown");
+        logDiagnostic(QStringLiteral("service_ready helper_elapsed_s=") + elapsed);
+    }
+    updateStatus(true, StatusColor::Green, readyTitle(), readyDetails(health));
+
+    refreshPrinters();
+    resumeSigningIfNeeded();
+    processPendingPairing();
+
+    if (health.signing())
+        showSigning(*health.signing());
+}
+
+void AppDelegate::showSigning(const SigningStatus& signing) {
+    m_state.needsCredentialAccess = needsCredentialAccess(signing);
+    if (!m_window)
+        return;
+    m_window->signingDetails()->setText(signingLine(signing));
+    const SigningButtonState button =
+        signingButtonState(m_state.credentialAccessInFlight, m_state.needsCredentialAccess);
+    m_window->signingButton()->setText(button.title);
+    m_window->signingButton()->setEnabled(button.enabled);
+}
+
+void AppDelegate::refreshPrinters() {
+    if (m_state.printerRefreshInFlight)
+        return;
+    m_state.printerRefreshInFlight = true;
+
+    const double sentAt = systemUptime();
+    sendStatusRequest(
+        *session(), agentUrl(m_config.agentBaseUrl, QStringLiteral("v1/printers")), this,
+        [this, sentAt](const ReplyResult& reply) { handlePrintersReply(reply, sentAt); });
+}
+
+void AppDelegate::handlePrintersReply(const ReplyResult& reply, double sentAt) {
+    m_state.printerRefreshInFlight = false;
+
+    const std::optional<PrintersResponse> response = decodePrinters(reply);
+    const QString outcome = printersOutcome(reply.statusCode, reply.error, response);
+    if (m_state.lastPrinterDiagnostic != outcome) {
+        logDiagnostic(QStringLiteral("printers_result ") + outcome + QStringLiteral(" request_s=") +
+                      formatSeconds(systemUptime() - sentAt));
+        m_state.lastPrinterDiagnostic = outcome;
+    }
+
+    // Anything but a complete, good answer leaves the last good list shown.
+    if (!shouldReplacePrinters(reply.statusCode, response))
+        return;
+    m_state.printers = response->printers();
+    m_printerModel->setPrinters(m_state.printers);
+    if (m_window)
+        m_window->emptyPrintersLabel()->setVisible(m_state.printers.empty());
+}
 
 } // namespace kestrel
