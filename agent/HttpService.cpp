@@ -68,7 +68,6 @@ void logLine(std::FILE* stream, std::string_view event) {
 struct HttpService::Listener {
     httplib::Server server;
     std::thread thread;
-    std::string address;
 };
 
 HttpService::HttpService(const Agent& agent) : m_agent(agent) {}
@@ -115,16 +114,10 @@ bool HttpService::bind(int port, std::string& error) {
                 res.set_content(errorResponse(res.status, statusText(res.status)).body,
                                 jsonContentType);
         });
+        // The exception's text is not written: it might quote the request.
         server.set_exception_handler(
-            [](const httplib::Request&, httplib::Response& res, std::exception_ptr exception) {
-                std::string what = "unknown";
-                try {
-                    std::rethrow_exception(exception);
-                } catch (const std::exception& e) {
-                    what = e.what();
-                } catch (...) {
-                }
-                logLine(stderr, "request_exception what=" + what);
+            [](const httplib::Request& req, httplib::Response& res, std::exception_ptr) {
+                logLine(stderr, "request_exception path=" + std::string(loggablePath(req.path)));
                 res.status = 500;
                 res.set_content(errorResponse(500, "Внутренняя ошибка службы печати.").body,
                                 jsonContentType);
@@ -146,7 +139,6 @@ bool HttpService::bind(int port, std::string& error) {
                     " (another agent may be running)";
             return false;
         }
-        listener->address = shown;
         addresses.push_back(shown);
         listeners.push_back(std::move(listener));
         return true;
