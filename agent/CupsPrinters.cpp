@@ -1,14 +1,17 @@
 #include "CupsPrinters.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cups/cups.h>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace kestrel::agent {
 
 namespace {
 
+constexpr auto answerLimit = std::chrono::milliseconds(1500);
 constexpr int connectTimeoutMs = 500;
 constexpr double replyTimeoutSeconds = 1.0;
 
@@ -21,11 +24,10 @@ struct HttpClose {
     void operator()(http_t* http) const { httpClose(http); }
 };
 
-} // namespace
-
-std::optional<std::vector<Printer>> cupsPrinters() {
-    // cupsGetDests() would use a connection without any time limit; with no
-    // scheduler running it can wait far longer than the application does.
+CupsPrinters::Result queryCups() {
+    // cupsGetDests() would use a connection without any time limit. Even with
+    // these limits one query makes several exchanges and can take seconds
+    // against a scheduler that does not answer, hence the overall limit too.
     std::unique_ptr<http_t, HttpClose> http(httpConnect2(cupsServer(), ippPort(), nullptr,
                                                          AF_UNSPEC, cupsEncryption(), 1,
                                                          connectTimeoutMs, nullptr));
@@ -49,14 +51,36 @@ std::optional<std::vector<Printer>> cupsPrinters() {
                                            [&](const Printer& p) { return p.name == name; });
         // Instances ("printer/instance") are option sets of one queue: the
         // queue is listed once, and is the default when one of its instances is.
-        if (existing != printers.end()) {
+        if (existing != printers.end())
             existing->isDefault = existing->isDefault || dest.is_default;
-        } else {
+        else
             printers.push_back({name, dest.is_default != 0});
-        }
     }
     cupsFreeDests(count, dests);
     return printers;
+}
+
+} // namespace
+
+CupsPrinters::Result CupsPrinters::operator()() {
+    std::shared_future<Result> query;
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_query.valid() ||
+            m_query.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+            std::promise<Result> promise;
+            m_query = promise.get_future().share();
+            // Detached: a query past the limit finishes on its own, within
+            // CUPS's own timeouts, and only touches its promise.
+            std::thread([promise = std::move(promise)]() mutable {
+                promise.set_value(queryCups());
+            }).detach();
+        }
+        query = m_query;
+    }
+    if (query.wait_for(answerLimit) != std::future_status::ready)
+        return std::nullopt;
+    return query.get();
 }
 
 } // namespace kestrel::agent

@@ -22,8 +22,7 @@ using namespace kestrel::agent;
 namespace {
 
 constexpr int parentPollMs = 250;
-// Idle keep-alive connections keep the library's workers for seconds after
-// stop(); past this the process leaves without waiting for them.
+// How long open connections may delay the exit.
 constexpr auto drainLimit = std::chrono::milliseconds(500);
 
 int stopPipe[2] = {-1, -1};
@@ -106,8 +105,10 @@ int main() {
 
     const auto secret = environmentValue("KESTREL_APP_SECRET");
 
-    const Agent agent({version, platformName(), machineArchitecture()}, store, cupsPrinters,
-                      secret);
+    CupsPrinters printers;
+    const Agent agent(
+        {version, platformName(), machineArchitecture()}, store, [&printers] { return printers(); },
+        secret);
     HttpService service(agent);
     std::string bindError;
     if (!service.bind(agentPort, bindError)) {
@@ -146,11 +147,15 @@ int main() {
 
     logLine(stdout, "stopping " + reason);
     service.stop();
-    if (!service.waitStopped(drainLimit)) {
+    // Idle keep-alive connections keep the library's workers for seconds
+    // after stop(), and a print-system query past its limit may still run:
+    // the process leaves without waiting for either and without running
+    // destructors under them. Nothing is left unwritten: every state file is
+    // synced when it is written.
+    if (service.waitStopped(drainLimit))
+        logLine(stdout, "stopped");
+    else
         logLine(stdout, "stopped with connections still open");
-        std::fflush(nullptr);
-        std::_Exit(exitCode);
-    }
-    logLine(stdout, "stopped");
-    return exitCode;
+    std::fflush(nullptr);
+    std::_Exit(exitCode);
 }

@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -129,6 +130,7 @@ private slots:
 
     void contractReplies();
     void versionWithoutInfoPlist();
+    void printersAnswerInTimeWhenCupsHangs();
     void applicationRequests_data();
     void applicationRequests();
     void foreignHostRefused_data();
@@ -299,6 +301,24 @@ void TestAgentProcess::versionWithoutInfoPlist() {
     QVERIFY(start(agent, environment("without-plist")));
     QTRY_VERIFY_WITH_TIMEOUT(serving(), 1000);
     QCOMPARE(getHealth().json().value("version"), QJsonValue("0.5.5"));
+}
+
+void TestAgentProcess::printersAnswerInTimeWhenCupsHangs() {
+    // A scheduler that accepts connections and never answers.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    QProcessEnvironment env = environment("hung-cups");
+    env.insert("CUPS_SERVER", "127.0.0.1:" + QString::number(silent.serverPort()));
+    QVERIFY(start(m_agent, env));
+    QTRY_VERIFY_WITH_TIMEOUT(serving(), 1000);
+
+    QElapsedTimer timer;
+    timer.start();
+    const HttpReply reply =
+        exchange(QHostAddress::LocalHost, "GET", "/v1/printers", {"Host: localhost:43127"});
+    QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(reply.status, 200);
+    QCOMPARE(reply.json(), QJsonDocument::fromJson(R"({"ok":false,"printers":[]})").object());
 }
 
 void TestAgentProcess::applicationRequests_data() {
