@@ -163,6 +163,10 @@ private:
     QPointer<QNetworkAccessManager> m_session;
     QPointer<QNetworkAccessManager> m_pairingSession;
     QPointer<QNetworkAccessManager> m_updateSession;
+
+    // Updates
+    // The download in progress, if any; at most one runs at a time.
+    QPointer<QObject> m_updateDownload;
 };
 
 } // namespace kestrel
