@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStringListModel>
 #include <QSystemTrayIcon>
 #include <QTest>
 
@@ -60,40 +61,47 @@ private slots:
     }
 
     void windowHasItsTextsAndFixedSize() {
-        AppHarness harness;
-        harness.writeInfoPlist(QStringLiteral("2.3.4"));
-        AppDelegate& delegate = harness.launch();
-        MainWindow* window = delegate.window();
-        QVERIFY(window && window->isVisible());
-        QCOMPARE(window->windowTitle(), QStringLiteral("Агент KESTREL 2.3.4"));
-        QCOMPARE(window->size(), QSize(620, 780));
-        QCOMPARE(window->minimumSize(), window->maximumSize());
-        QCOMPARE(window->statusTitle()->text(), QStringLiteral("Служба запускается…"));
-        QCOMPARE(window->statusDetails()->text(),
+        QStringListModel printers;
+        MainWindow window(QStringLiteral("2.3.4"), QStringLiteral("Mac с процессором M"),
+                          &printers);
+        QCOMPARE(window.windowTitle(), QStringLiteral("Агент KESTREL 2.3.4"));
+        QCOMPARE(window.size(), QSize(620, 780));
+        QCOMPARE(window.minimumSize(), window.maximumSize());
+        QCOMPARE(window.statusTitle()->text(), QStringLiteral("Служба запускается…"));
+        QCOMPARE(window.statusDetails()->text(),
                  QStringLiteral("Проверяем локальное подключение и очередь macOS."));
-        QCOMPARE(window->statusDot()->text(), QStringLiteral("●"));
-        QCOMPARE(textColor(window->statusDot()), statusQColor(StatusColor::Orange, QPalette()));
-        QCOMPARE(window->signingDetails()->text(),
+        QCOMPARE(window.statusDot()->text(), QStringLiteral("●"));
+        QCOMPARE(textColor(window.statusDot()), statusQColor(StatusColor::Orange, QPalette()));
+        QCOMPARE(window.signingDetails()->text(),
                  QStringLiteral("Подпись: подключите агент в разделе «Интеграции» кабинета."));
-        QCOMPARE(window->signingButton()->text(), QStringLiteral("Настроить в кабинете"));
-        QVERIFY(!window->signingButton()->isEnabled());
-        QCOMPARE(window->refreshButton()->text(), QStringLiteral("Обновить"));
-        QCOMPARE(window->emptyPrintersLabel()->text(),
+        QCOMPARE(window.signingButton()->text(), QStringLiteral("Настроить в кабинете"));
+        QVERIFY(!window.signingButton()->isEnabled());
+        QCOMPARE(window.refreshButton()->text(), QStringLiteral("Обновить"));
+        QCOMPARE(window.emptyPrintersLabel()->text(),
                  QStringLiteral("Принтеры не подключены. Подпись работает без принтера."));
-        QVERIFY(window->emptyPrintersLabel()->isVisible());
-        QCOMPARE(window->loginItemButton()->text(),
+        QCOMPARE(window.loginItemButton()->text(),
                  QStringLiteral("Запускать автоматически после входа в macOS"));
-        QCOMPARE(window->updateButton()->text(), QStringLiteral("Проверить обновления"));
-        QVERIFY(window->updateButton()->isEnabled());
-        QVERIFY(!window->updateProgress()->isVisible());
-        QVERIFY(window->portalButton()->isDefault());
-        QCOMPARE(window->logButton()->text(), QStringLiteral("Показать журнал"));
+        QCOMPARE(window.updateLabel()->text(), QStringLiteral("Проверяем наличие обновления…"));
+        QCOMPARE(window.updateButton()->text(), QStringLiteral("Проверить обновления"));
+        QVERIFY(window.updateButton()->isEnabled());
+        QVERIFY(window.updateProgress()->isHidden());
+        QVERIFY(window.portalButton()->isDefault());
+        QCOMPARE(window.logButton()->text(), QStringLiteral("Показать журнал"));
         const QString footer = QStringLiteral("Окно можно закрыть — программа останется в строке "
                                               "меню. Версия 2.3.4, Mac с процессором M.");
         bool footerFound = false;
-        for (const QLabel* label : window->findChildren<QLabel*>())
+        for (const QLabel* label : window.findChildren<QLabel*>())
             footerFound = footerFound || label->text() == footer;
         QVERIFY(footerFound);
+    }
+
+    void launchShowsTheWindowWithTheBundleVersion() {
+        AppHarness harness;
+        harness.writeInfoPlist(QStringLiteral("2.3.4"));
+        const AppDelegate& delegate = harness.launch();
+        QVERIFY(delegate.window()->isVisible());
+        QCOMPARE(delegate.window()->windowTitle(), QStringLiteral("Агент KESTREL 2.3.4"));
+        QVERIFY(delegate.window()->emptyPrintersLabel()->isVisible());
     }
 
     void versionFallsBackWithoutInfoPlist() {
