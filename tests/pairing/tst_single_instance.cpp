@@ -1,6 +1,8 @@
 #include "platform/SingleInstance.h"
+#include "platform/UrlOpenEvents.h"
 
 #include <QFileInfo>
+#include <QFileOpenEvent>
 #include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -69,6 +71,9 @@ private slots:
     void runtimeFolder_data();
     void runtimeFolder();
     void refusesFallbackOwnedByAnother();
+
+    void urlOpenEvents_data();
+    void urlOpenEvents();
 
 private:
     std::unique_ptr<QTemporaryDir> m_folder;
@@ -258,6 +263,30 @@ void TestSingleInstance::refusesFallbackOwnedByAnother() {
         QCOMPARE(SingleInstance::defaultFolder(), QString());
     }
     qunsetenv("TMPDIR");
+}
+
+void TestSingleInstance::urlOpenEvents_data() {
+    QTest::addColumn<QUrl>("url");
+    QTest::addColumn<bool>("taken");
+    QTest::newRow("pairing link") << QUrl(pairingLink) << true;
+    QTest::newRow("link of any shape") << QUrl(QStringLiteral("kestrel://elsewhere")) << true;
+    QTest::newRow("document") << QUrl::fromLocalFile(QStringLiteral("/tmp/a.pdf")) << false;
+}
+
+void TestSingleInstance::urlOpenEvents() {
+    QFETCH(QUrl, url);
+    QFETCH(bool, taken);
+    QObject application;
+    UrlOpenEvents filter;
+    application.installEventFilter(&filter);
+    QSignalSpy links(&filter, &UrlOpenEvents::linksReceived);
+
+    QFileOpenEvent event(url);
+    event.ignore();
+    QCoreApplication::sendEvent(&application, &event);
+    QCOMPARE(links.size(), taken ? 1 : 0);
+    if (taken)
+        QCOMPARE(links.first().first().value<QList<QUrl>>(), QList<QUrl>{url});
 }
 
 QTEST_GUILESS_MAIN(TestSingleInstance)
