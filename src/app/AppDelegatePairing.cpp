@@ -67,11 +67,11 @@ void AppDelegate::answerPairingQuestion(const QString& token, bool accepted) {
 void AppDelegate::pairingRequest(
     const QString& path, const std::optional<QString>& ticket, const QString& failureMessage,
     std::function<void(std::optional<QByteArray> body, QString failure)> completion) {
-    const PairingRequestSpec spec{m_config.privateAgentUrl, path, m_appSecret, ticket,
-                                  failureMessage};
+    const PairingRequestParams params{m_config.privateAgentUrl, path, m_appSecret, ticket,
+                                      failureMessage};
     // The controller is the context: a reply that arrives after it is gone is
     // dropped, so `completion` may use `this` freely.
-    sendPairingRequest(*pairingSession(), spec, this,
+    sendPairingRequest(*pairingSession(), params, this,
                        [completion = std::move(completion)](PairingOutcome outcome) {
                            completion(std::move(outcome.body), outcome.failure);
                        });

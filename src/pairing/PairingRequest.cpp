@@ -15,10 +15,10 @@ namespace kestrel {
 
 namespace {
 
-QNetworkRequest buildRequest(const PairingRequestSpec& spec, const PairingLimits& limits) {
-    QNetworkRequest request(pairingRequestUrl(spec.base, spec.path));
+QNetworkRequest buildRequest(const PairingRequestParams& params, const PairingLimits& limits) {
+    QNetworkRequest request(pairingRequestUrl(params.base, params.path));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    request.setRawHeader(QByteArrayLiteral("X-Kestrel-App"), spec.secret.toUtf8());
+    request.setRawHeader(QByteArrayLiteral("X-Kestrel-App"), params.secret.toUtf8());
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
@@ -79,14 +79,14 @@ void configurePairingSession(QNetworkAccessManager& session) {
     session.setCache(nullptr);
 }
 
-void sendPairingRequest(QNetworkAccessManager& session, const PairingRequestSpec& spec,
+void sendPairingRequest(QNetworkAccessManager& session, const PairingRequestParams& params,
                         QObject* context, std::function<void(PairingOutcome)> done,
                         PairingLimits limits) {
     // The factory that made the session is not ours: whatever it or anyone
     // later set, this request goes out directly.
     configurePairingSession(session);
     QNetworkReply* reply =
-        session.post(buildRequest(spec, limits), pairingRequestBody(spec.ticket));
+        session.post(buildRequest(params, limits), pairingRequestBody(params.ticket));
 
     auto* wholeExchange = new QTimer(reply);
     wholeExchange->setSingleShot(true);
@@ -95,7 +95,7 @@ void sendPairingRequest(QNetworkAccessManager& session, const PairingRequestSpec
 
     QObject::connect(
         reply, &QNetworkReply::finished, reply,
-        [reply, failureMessage = spec.failureMessage, target = QPointer<QObject>(context),
+        [reply, failureMessage = params.failureMessage, target = QPointer<QObject>(context),
          done = std::move(done)]() mutable {
             PairingOutcome outcome = outcomeOf(*reply, failureMessage);
             reply->deleteLater();

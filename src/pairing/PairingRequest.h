@@ -14,7 +14,7 @@ namespace kestrel {
 
 // One privileged request to the agent: POST <base>/<path> carrying the
 // application secret, with the pairing token in the body when there is one.
-struct PairingRequestSpec {
+struct PairingRequestParams {
     QUrl base;
     QString path;
     QString secret;
@@ -53,7 +53,7 @@ void configurePairingSession(QNetworkAccessManager& session);
 
 // Sends one request on `session` and returns at once. `done` runs exactly once,
 // from the event loop of `context`'s thread, and never once `context` is gone.
-void sendPairingRequest(QNetworkAccessManager& session, const PairingRequestSpec& spec,
+void sendPairingRequest(QNetworkAccessManager& session, const PairingRequestParams& params,
                         QObject* context, std::function<void(PairingOutcome)> done,
                         PairingLimits limits = {});
 

@@ -77,9 +77,9 @@ void TestPairingRequest::cleanup() {
 std::shared_ptr<Completion> TestPairingRequest::send(const std::optional<QString>& ticket,
                                                      PairingLimits limits) {
     auto completion = std::make_shared<Completion>();
-    const PairingRequestSpec spec{m_agent->baseUrl(), path, secret, ticket, failureMessage};
+    const PairingRequestParams params{m_agent->baseUrl(), path, secret, ticket, failureMessage};
     sendPairingRequest(
-        *m_session, spec, m_context.get(),
+        *m_session, params, m_context.get(),
         [completion](PairingOutcome outcome) {
             ++completion->calls;
             completion->onMainThread = QThread::currentThread() == qApp->thread();
