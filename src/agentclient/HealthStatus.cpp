@@ -80,4 +80,10 @@ SigningButtonState signingButtonState(bool credentialAccessInFlight, bool needsC
     return {QStringLiteral("Настроить в кабинете"), true};
 }
 
+bool shouldPollAgainSoon(const std::optional<int>& statusCode, bool agentRunning,
+                         const std::optional<double>& agentStartedAt, double now) {
+    return !statusCode && agentRunning && agentStartedAt &&
+           now - *agentStartedAt < agentStartupWindowSeconds;
+}
+
 } // namespace kestrel

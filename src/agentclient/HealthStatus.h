@@ -34,6 +34,16 @@ enum class HealthVerdict {
 HealthVerdict decideHealth(const std::optional<int>& statusCode,
                            const std::optional<AgentHealth>& health, const QString& appVersion);
 
+// An agent we have just started needs a few milliseconds before it listens,
+// so the poll that follows its start is refused. While nothing answered at
+// all and our agent is younger than the start-up window, the controller polls
+// again after a short pause instead of leaving the user on "starting" until
+// the next 3-second tick.
+inline constexpr double agentStartupWindowSeconds = 2.0;
+inline constexpr int agentStartupPollMs = 100;
+bool shouldPollAgainSoon(const std::optional<int>& statusCode, bool agentRunning,
+                         const std::optional<double>& agentStartedAt, double now);
+
 // Texts of the status line.
 QString startingTitle();
 QString startingDetails();

@@ -116,6 +116,7 @@ private:
     void handleHelperExit(QProcess* process, int status, int reason);
     // Detaches the exit handling and asks the agent to stop, without waiting.
     void stopHelperForShutdown();
+    bool helperIsRunning() const;
 
     // Health and printers
     void evaluateHealth(const ReplyResult& reply, double sentAt);

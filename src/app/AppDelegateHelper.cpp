@@ -19,7 +19,7 @@ constexpr int restartDelayMs = 1000;
 void AppDelegate::startBundledHelper() {
     if (m_state.isQuitting)
         return;
-    if (m_helperProcess && m_helperProcess->state() != QProcess::NotRunning)
+    if (helperIsRunning())
         return;
 
     const QString program = agentExecutablePath(m_config.bundlePath);
@@ -60,6 +60,10 @@ void AppDelegate::startBundledHelper() {
             });
     m_helperProcess = process;
     logDiagnostic(QStringLiteral("helper_spawned pid=%1").arg(process->processId()));
+}
+
+bool AppDelegate::helperIsRunning() const {
+    return m_helperProcess && m_helperProcess->state() != QProcess::NotRunning;
 }
 
 void AppDelegate::handleHelperExit(QProcess* process, int status, int reason) {

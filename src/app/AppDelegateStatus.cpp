@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QNetworkAccessManager>
 #include <QPushButton>
+#include <QTimer>
 
 namespace kestrel {
 
@@ -72,6 +73,9 @@ void AppDelegate::evaluateHealth(const ReplyResult& reply, double sentAt) {
     case HealthVerdict::NotHealthy:
         updateStatus(false, StatusColor::Orange, startingTitle(), startingDetails());
         startBundledHelper();
+        if (shouldPollAgainSoon(reply.statusCode, helperIsRunning(), m_state.helperStartedAt,
+                                systemUptime()))
+            QTimer::singleShot(agentStartupPollMs, this, &AppDelegate::refreshStatus);
         return;
     case HealthVerdict::ForeignVersion:
         updateStatus(false, StatusColor::Orange, foreignVersionTitle(health->version()),

@@ -27,6 +27,7 @@ Q_DECLARE_METATYPE(OptInt)
 Q_DECLARE_METATYPE(OptHealth)
 Q_DECLARE_METATYPE(std::optional<QString>)
 Q_DECLARE_METATYPE(kestrel::HealthVerdict)
+Q_DECLARE_METATYPE(std::optional<double>)
 
 class TestHealthStatus : public QObject {
     Q_OBJECT
@@ -35,6 +36,8 @@ private slots:
     void logDecision();
     void verdict_data();
     void verdict();
+    void startupPolling_data();
+    void startupPolling();
     void printerModel();
 };
 
@@ -95,6 +98,29 @@ void TestHealthStatus::verdict() {
     QFETCH(OptHealth, decoded);
     QFETCH(HealthVerdict, verdict);
     QCOMPARE(decideHealth(status, decoded, "1.0.0"), verdict);
+}
+
+void TestHealthStatus::startupPolling_data() {
+    QTest::addColumn<std::optional<int>>("statusCode");
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<std::optional<double>>("startedAt");
+    QTest::addColumn<bool>("again");
+    const std::optional<int> none;
+    QTest::newRow("refused right after the start") << none << true << std::optional(99.9) << true;
+    QTest::newRow("refused late in the window") << none << true << std::optional(98.1) << true;
+    QTest::newRow("start-up window over") << none << true << std::optional(98.0) << false;
+    QTest::newRow("agent not running") << none << false << std::optional(99.9) << false;
+    QTest::newRow("never started by us") << none << true << std::optional<double>() << false;
+    QTest::newRow("it answered, badly")
+        << std::optional(500) << true << std::optional(99.9) << false;
+}
+
+void TestHealthStatus::startupPolling() {
+    QFETCH(std::optional<int>, statusCode);
+    QFETCH(bool, running);
+    QFETCH(std::optional<double>, startedAt);
+    QFETCH(bool, again);
+    QCOMPARE(shouldPollAgainSoon(statusCode, running, startedAt, 100.0), again);
 }
 
 void TestHealthStatus::printerModel() {

@@ -8,11 +8,18 @@
 namespace {
 
 const QRegularExpression
-    ownLine(QStringLiteral(R"(^\S+ APP launch=([0-9A-F-]{36}) elapsed_s=\d+\.\d{3} (.*)$)"));
+    ownLine(QStringLiteral(R"(^\S+ APP launch=([0-9A-F-]{36}) elapsed_s=(\d+\.\d{3}) (.*)$)"));
+
+struct OwnLine {
+    QString launchId;
+    double elapsed = 0.0;
+    QString event;
+};
 
 } // namespace
 
-// Runs the built application as a user would start it, in a temporary home.
+// Runs the built application with its bundled agent as a user would start it,
+// in a temporary home.
 class TestProcess : public QObject {
     Q_OBJECT
 
@@ -22,28 +29,36 @@ class TestProcess : public QObject {
         return m_home.filePath(QStringLiteral(".local/state/OrvantaPrint.log"));
     }
 
-    // (run id, event) of every line the application wrote.
-    QList<std::pair<QString, QString>> ownLines() const {
+    QList<OwnLine> ownLines() const {
         QFile file(logPath());
-        QList<std::pair<QString, QString>> result;
+        QList<OwnLine> result;
         if (!file.open(QIODevice::ReadOnly))
             return result;
         for (const QString& line : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'))) {
             const auto match = ownLine.match(line);
             if (match.hasMatch())
-                result.append({match.captured(1), match.captured(2)});
+                result.append({match.captured(1), match.captured(2).toDouble(), match.captured(3)});
         }
         return result;
     }
 
-    bool hasEvent(const QString& event) const {
-        for (const auto& line : ownLines())
-            if (line.second == event)
-                return true;
-        return false;
+    // Elapsed time of the first line of the latest run whose event starts
+    // with `prefix`; negative when there is none.
+    double eventElapsed(const QString& prefix) const {
+        const QList<OwnLine> lines = ownLines();
+        if (lines.isEmpty())
+            return -1.0;
+        for (const OwnLine& line : lines)
+            if (line.launchId == lines.last().launchId && line.event.startsWith(prefix))
+                return line.elapsed;
+        return -1.0;
     }
 
-    void runOnceAndTerminate(int signalNumber) {
+    bool hasEventStartingWith(const QString& prefix) const { return eventElapsed(prefix) >= 0.0; }
+
+    // Starts the application, waits for a line starting with `event`, then
+    // sends it `signalNumber` and expects the orderly shutdown.
+    void runUntil(const QString& event, int signalNumber) {
         QProcess app;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("HOME"), m_home.path());
@@ -61,26 +76,37 @@ class TestProcess : public QObject {
         const qsizetype before = ownLines().size();
         app.start();
         QVERIFY(app.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(ownLines().size() >= before + 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(ownLines().size() > before && hasEventStartingWith(event), 10000);
         ::kill(static_cast<pid_t>(app.processId()), signalNumber);
         QVERIFY(app.waitForFinished(10000));
         QCOMPARE(app.exitStatus(), QProcess::NormalExit);
         QCOMPARE(app.exitCode(), 0);
-        QCOMPARE(ownLines().last().second, QStringLiteral("app_terminate"));
+        QCOMPARE(ownLines().last().event, QStringLiteral("app_terminate"));
     }
 
 private slots:
     void initTestCase() { QDir().mkpath(m_home.filePath(QStringLiteral("run"))); }
 
+    void bundledAgentIsReadyWithinASecond() {
+        runUntil(QStringLiteral("service_ready"), SIGTERM);
+        const double ready = eventElapsed(QStringLiteral("service_ready"));
+        QVERIFY2(ready > 0.0 && ready < 1.0, qPrintable(QString::number(ready)));
+        QVERIFY(hasEventStartingWith(
+            QStringLiteral("health_result http=200 error=none:0 valid=true version=")));
+    }
+
     void terminationSignalsEndInTheShutdownSequence() {
-        runOnceAndTerminate(SIGTERM);
-        runOnceAndTerminate(SIGINT);
-        const auto lines = ownLines();
-        QVERIFY(lines.first().second.startsWith(QStringLiteral("app_launch version=")));
-        QVERIFY(lines.first().first != lines.last().first);
-        QCOMPARE(lines.count({lines.first().first, QStringLiteral("app_terminate")}), 1);
-        QCOMPARE(lines.count({lines.last().first, QStringLiteral("app_terminate")}), 1);
-        QVERIFY(hasEvent(QStringLiteral("legacy_check_end migrated=false")));
+        runUntil(QStringLiteral("legacy_check_end migrated=false"), SIGTERM);
+        runUntil(QStringLiteral("legacy_check_end migrated=false"), SIGINT);
+        const QList<OwnLine> lines = ownLines();
+        QSet<QString> runs;
+        int terminations = 0;
+        for (const OwnLine& line : lines) {
+            runs.insert(line.launchId);
+            terminations += line.event == QStringLiteral("app_terminate") ? 1 : 0;
+        }
+        QCOMPARE(runs.size(), 3);
+        QCOMPARE(terminations, 3);
     }
 };
 
