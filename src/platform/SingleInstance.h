@@ -22,12 +22,16 @@ namespace kestrel {
 // temporary folder), is created for the owner only, and connections from
 // another user are dropped, so no other local account can inject links.
 //
+//     const QStringList links = application.arguments().mid(1);
 //     SingleInstance instance;
-//     if (instance.forwardToRunning(arguments))
+//     if (instance.forwardToRunning(links))
 //         return 0;               // the running instance took them
 //     instance.listen();          // this process is the primary from here on
-//     connect(&instance, &SingleInstance::linksReceived, ...);
-//     connect(&instance, &SingleInstance::showRequested, ...);
+//     connect(&instance, &SingleInstance::linksReceived, &delegate, &AppDelegate::openUrls);
+//     connect(&instance, &SingleInstance::showRequested, &delegate, &AppDelegate::showWindow);
+//     delegate.applicationDidFinishLaunching();
+//     if (!links.isEmpty())       // its own links, once launched
+//         delegate.openUrls(SingleInstance::linksFromArguments(links));
 class SingleInstance : public QObject {
     Q_OBJECT
 public:
