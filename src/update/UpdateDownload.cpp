@@ -29,9 +29,12 @@ UpdateDownload::UpdateDownload(QNetworkAccessManager& session, DownloadPlan plan
 }
 
 UpdateDownload::~UpdateDownload() {
+    // The reply belongs to the session, which may already be gone (and have
+    // taken the reply with it) when the controller is torn down.
     if (m_reply) {
         m_reply->disconnect(this);
         m_reply->abort();
+        delete m_reply.data();
     }
     m_thread.quit();
     m_thread.wait();
@@ -44,7 +47,6 @@ void UpdateDownload::start() {
     m_thread.start();
     QNetworkRequest request = updateRequest(m_plan.build.url, m_plan.appVersion);
     m_reply = startUpdateExchange(m_session, request);
-    m_reply->setParent(this);
     m_reply->setReadBufferSize(replyBufferBytes);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &UpdateDownload::judgeHeaders);
     connect(m_reply, &QNetworkReply::readyRead, this, [this] { readAvailable(false); });

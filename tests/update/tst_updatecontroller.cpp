@@ -150,6 +150,7 @@ private slots:
     void downloadStopsEarlyWhenTooLarge();
     void destinationThatCannotBeRemoved();
     void noSecondDownloadAndCheckLeavesTheRowAlone();
+    void quittingDuringADownloadLeavesNoPartialFile();
 };
 
 void TestUpdateController::checkOutcome_data() {
@@ -484,6 +485,24 @@ void TestUpdateController::noSecondDownloadAndCheckLeavesTheRowAlone() {
     QCOMPARE(fixture.window().updateLabel()->text(), downloadedText);
     QCOMPARE(fixture.imageRequests(), 1);
     QCOMPARE(readFile(fixture.destination()), image);
+}
+
+void TestUpdateController::quittingDuringADownloadLeavesNoPartialFile() {
+    UpdateFixture fixture;
+    const qint64 size = 4 * Sha256::chunkBytes;
+    QVERIFY(fixture.launchWithImage({.patternSize = size, .holdHalfway = true},
+                                    sha256Of(patternBytes(0, size))));
+    fixture.window().updateButton()->click();
+    QTRY_VERIFY_WITH_TIMEOUT(fixture.downloadsEntries().size() == 1, waitMs);
+    const QRegularExpression partialName(QRegularExpression::anchoredPattern(
+        QStringLiteral("\\.") + QRegularExpression::escape(imageName) +
+        QStringLiteral("\\.[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\.part")));
+    QVERIFY2(partialName.match(fixture.downloadsEntries().first()).hasMatch(),
+             qPrintable(fixture.downloadsEntries().first()));
+
+    fixture.harness.delegate->applicationWillTerminate();
+    fixture.harness.delegate.reset();
+    QCOMPARE(fixture.downloadsEntries(), QStringList{});
 }
 
 QTEST_MAIN(TestUpdateController)

@@ -1,10 +1,14 @@
+#include "update/DownloadSink.h"
 #include "update/Sha256.h"
 #include "update/UpdateManifest.h"
 #include "update/UpdateSelection.h"
 #include "update/Version.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
+#include <system_error>
 
 using namespace kestrel;
 
@@ -70,6 +74,8 @@ private slots:
     void sha256_data();
     void sha256();
     void sha256AcrossPieces();
+    void sinkOutcome_data();
+    void sinkOutcome();
 };
 
 void TestUpdateRecords::versionParts_data() {
@@ -303,6 +309,65 @@ void TestUpdateRecords::sha256AcrossPieces() {
     pieces.update(view.sliced(cut1, cut2 - cut1));
     pieces.update(view.sliced(cut2));
     QCOMPARE(pieces.finalHex(), reference);
+}
+
+void TestUpdateRecords::sinkOutcome_data() {
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<bool>("rightChecksum");
+    QTest::addColumn<qint64>("limit");
+    QTest::addColumn<bool>("folderBlocked");
+    // Empty for success.
+    QTest::addColumn<QString>("message");
+
+    const QString notADirectory =
+        QString::fromStdString(std::make_error_code(std::errc::not_a_directory).message());
+    QTest::newRow("missing folders created")
+        << QByteArray("abc") << true << qint64(3) << false << QString();
+    QTest::newRow("empty") << QByteArray() << true << qint64(3) << false << updateMessages::badSize;
+    QTest::newRow("over the limit")
+        << QByteArray("abc") << true << qint64(2) << false << updateMessages::badSize;
+    QTest::newRow("checksum differs")
+        << QByteArray("abc") << false << qint64(3) << false << updateMessages::checksumMismatch;
+    QTest::newRow("checksum reported before a folder failure")
+        << QByteArray("abc") << false << qint64(3) << true << updateMessages::checksumMismatch;
+    QTest::newRow("folder cannot be made")
+        << QByteArray("abc") << true << qint64(3) << true << notADirectory;
+}
+
+void TestUpdateRecords::sinkOutcome() {
+    QFETCH(QByteArray, data);
+    QFETCH(bool, rightChecksum);
+    QFETCH(qint64, limit);
+    QFETCH(bool, folderBlocked);
+    QFETCH(QString, message);
+
+    QTemporaryDir home;
+    QString folder = home.filePath(QStringLiteral("a/b/Downloads"));
+    if (folderBlocked) {
+        QFile blocker(home.filePath(QStringLiteral("file")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        folder = blocker.fileName() + QStringLiteral("/Downloads");
+    }
+    Sha256 hash;
+    hash.update(rightChecksum ? data : data + "!");
+    DownloadSink sink({.folder = folder,
+                       .filename = QStringLiteral("image.dmg"),
+                       .sha256 = hash.finalHex(),
+                       .maximumBytes = limit});
+    sink.consume(data.left(1));
+    sink.consume(data.mid(1));
+    const DownloadResult result = sink.finish();
+
+    QVERIFY(!QFile::exists(sink.partialPath()));
+    if (message.isEmpty()) {
+        QCOMPARE(std::get<QString>(result), QDir(folder).filePath(QStringLiteral("image.dmg")));
+        QFile placed(std::get<QString>(result));
+        QVERIFY(placed.open(QIODevice::ReadOnly));
+        QCOMPARE(placed.readAll(), data);
+    } else {
+        QCOMPARE(std::get<UpdateError>(result).message, message);
+        QVERIFY(!QFile::exists(QDir(folder).filePath(QStringLiteral("image.dmg"))));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUpdateRecords)
