@@ -132,6 +132,10 @@ TlsTestServer::TlsTestServer(const QString& hostName)
 }
 
 TlsTestServer::~TlsTestServer() {
+    stop();
+}
+
+void TlsTestServer::stop() {
     release();
     if (m_thread.joinable()) {
         m_server->stop();

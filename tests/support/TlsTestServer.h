@@ -57,6 +57,8 @@ public:
     void setResponse(const QString& path, TlsResponse response);
     // Lets every held response finish.
     void release();
+    // Stops answering; later connections are refused.
+    void stop();
 
     // Paths requested so far, in order, and the User-Agent of the last one.
     QStringList requestedPaths() const;

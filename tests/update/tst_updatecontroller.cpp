@@ -2,10 +2,14 @@
 #include "support/TlsTestServer.h"
 #include "ui/MainWindow.h"
 #include "update/Sha256.h"
+#include "update/UpdateNetwork.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
+#include <QNetworkReply>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <system_error>
 
@@ -151,6 +155,8 @@ private slots:
     void destinationThatCannotBeRemoved();
     void noSecondDownloadAndCheckLeavesTheRowAlone();
     void quittingDuringADownloadLeavesNoPartialFile();
+    void transportErrorShowsTheNetworkText();
+    void exchangeLimitAbortsASlowReply();
 };
 
 void TestUpdateController::checkOutcome_data() {
@@ -503,6 +509,38 @@ void TestUpdateController::quittingDuringADownloadLeavesNoPartialFile() {
     fixture.harness.delegate->applicationWillTerminate();
     fixture.harness.delegate.reset();
     QCOMPARE(fixture.downloadsEntries(), QStringList{});
+}
+
+void TestUpdateController::transportErrorShowsTheNetworkText() {
+    UpdateFixture fixture;
+    QVERIFY(fixture.launchWithImage({.body = "x"}, sha256Of("x")));
+    fixture.server.stop();
+    QVERIFY(fixture.download());
+    QCOMPARE(fixture.harness.presenter->alerts.size(), 1);
+    QCOMPARE(fixture.harness.presenter->alerts.first().message,
+             QStringLiteral("Connection refused"));
+    QCOMPARE(fixture.window().updateLabel()->text(), downloadFailedText);
+    QVERIFY(!QDir(fixture.harness.downloadsFolder()).exists());
+}
+
+void TestUpdateController::exchangeLimitAbortsASlowReply() {
+    TlsTestServer server(updateHost);
+    server.setResponse(imagePath, {.patternSize = 4096, .holdHalfway = true});
+    std::unique_ptr<QNetworkAccessManager> session(
+        createRoutingManager(updateHost, server.port(), server.certificate(), nullptr));
+    configureUpdateSession(*session);
+
+    QElapsedTimer clock;
+    clock.start();
+    std::unique_ptr<QNetworkReply> reply(startUpdateExchange(
+        *session, updateRequest(QUrl("https://" + updateHost + imagePath), "1.0.0"),
+        std::chrono::milliseconds(300)));
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    QVERIFY(finished.wait(waitMs));
+    QCOMPARE(reply->error(), QNetworkReply::OperationCanceledError);
+    QVERIFY2(clock.elapsed() >= 300 && clock.elapsed() < 5000,
+             qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(server.bytesSent(imagePath), 2048);
 }
 
 QTEST_MAIN(TestUpdateController)
