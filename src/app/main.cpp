@@ -1,6 +1,8 @@
 #include "app/AppDelegate.h"
 #include "platform/BundleInfo.h"
+#include "platform/SingleInstance.h"
 #include "platform/SystemServices.h"
+#include "platform/UrlOpenEvents.h"
 #include "ui/Icons.h"
 #include "ui/MessageBoxPresenter.h"
 
@@ -30,8 +32,23 @@ int main(int argc, char* argv[]) {
     QApplication::setWindowIcon(applicationIcon());
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // One instance per user: a second start hands its link (or, without one,
+    // a request to show the window) to the running instance and ends.
+    const QStringList arguments = application.arguments().mid(1);
+    SingleInstance instance;
+    if (instance.forwardToRunning(arguments))
+        return 0;
+    instance.listen();
+
     AppDelegate delegate(buildConfig(), systemPlatformServices(),
                          std::make_unique<MessageBoxPresenter>());
+    QObject::connect(&instance, &SingleInstance::linksReceived, &delegate, &AppDelegate::openUrls);
+    QObject::connect(&instance, &SingleInstance::showRequested, &delegate,
+                     &AppDelegate::showWindow);
+    // macOS hands links over as URL-open events.
+    UrlOpenEvents urlEvents;
+    application.installEventFilter(&urlEvents);
+    QObject::connect(&urlEvents, &UrlOpenEvents::linksReceived, &delegate, &AppDelegate::openUrls);
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
                      &AppDelegate::applicationWillTerminate);
     TerminationSignalWatcher terminationSignals;
@@ -39,5 +56,7 @@ int main(int argc, char* argv[]) {
                      &application, &QCoreApplication::quit);
 
     delegate.applicationDidFinishLaunching();
+    if (!arguments.isEmpty())
+        delegate.openUrls(SingleInstance::linksFromArguments(arguments));
     return application.exec();
 }

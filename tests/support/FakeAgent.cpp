@@ -9,6 +9,7 @@
 #include <httplib.h>
 #include <map>
 #include <mutex>
+#include <sys/socket.h>
 #include <thread>
 
 namespace kestrel::test {
@@ -108,6 +109,12 @@ FakeAgent::FakeAgent(quint16 port) : d(std::make_unique<State>()) {
     // One request per connection: an idle keep-alive connection would hold
     // the destructor for the whole keep-alive timeout.
     d->server.set_keep_alive_max_count(1);
+    // Connections of an earlier test on the same port linger in TIME_WAIT;
+    // without SO_REUSEADDR the port could not be bound again for a minute.
+    d->server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     d->server.Get(".*",
                   [this](const auto& request, auto& response) { d->handle(request, response); });
     d->server.Post(".*", [this](const httplib::Request& request, httplib::Response& response) {
