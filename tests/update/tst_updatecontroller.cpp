@@ -538,7 +538,8 @@ void TestUpdateController::exchangeLimitAbortsASlowReply() {
     QSignalSpy finished(reply.get(), &QNetworkReply::finished);
     QVERIFY(finished.wait(waitMs));
     QCOMPARE(reply->error(), QNetworkReply::OperationCanceledError);
-    QVERIFY2(clock.elapsed() >= 300 && clock.elapsed() < 5000,
+    // A coarse timer may fire up to 5 % early.
+    QVERIFY2(clock.elapsed() >= 280 && clock.elapsed() < 5000,
              qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(server.bytesSent(imagePath), 2048);
 }
