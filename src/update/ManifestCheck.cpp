@@ -60,7 +60,7 @@ void checkManifest(QNetworkAccessManager& session, const ManifestCheckRequest& r
         }
     });
     QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply, body, limit] {
-        if (body->tooLarge)
+        if (body->tooLarge || isRedirectStatus(httpStatus(*reply)))
             return;
         body->data += reply->read(limit + 1 - body->data.size());
         if (body->data.size() > limit) {

@@ -72,6 +72,9 @@ void UpdateDownload::readAvailable(bool drain) {
     if (!m_reply || m_failure)
         return;
     judgeHeaders();
+    // Nothing of a redirect that is being followed belongs to the image.
+    if (!m_headersJudged)
+        return;
     while (!m_failure && m_reply->bytesAvailable() > 0 &&
            (drain || m_unacknowledged < readAheadBytes)) {
         const QByteArray chunk = m_reply->read(Sha256::chunkBytes);
