@@ -10,7 +10,6 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-
 #include <functional>
 #include <memory>
 
@@ -110,10 +109,13 @@ public:
             delegate->applicationWillTerminate();
     }
 
-    QString logPath() const { return home.filePath(QStringLiteral(".local/state/OrvantaPrint.log")); }
+    QString logPath() const {
+        return home.filePath(QStringLiteral(".local/state/OrvantaPrint.log"));
+    }
     QString downloadsFolder() const { return home.filePath(QStringLiteral("Downloads")); }
     QString agentPath() const {
-        return config.bundlePath + QStringLiteral("/Contents/Resources/PrintService/orvanta-print-agent");
+        return config.bundlePath +
+               QStringLiteral("/Contents/Resources/PrintService/orvanta-print-agent");
     }
 
     void writeInfoPlist(const QString& version) {
@@ -153,7 +155,8 @@ public:
         services.legacyInstall = legacyInstall;
         services.logFilePath = logPath();
         services.downloadsFolder = downloadsFolder();
-        delegate = std::make_unique<AppDelegate>(config, std::move(services), std::move(presenterFake));
+        delegate =
+            std::make_unique<AppDelegate>(config, std::move(services), std::move(presenterFake));
         return *delegate;
     }
 
