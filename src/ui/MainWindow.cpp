@@ -17,11 +17,14 @@ namespace kestrel {
 
 namespace {
 
-QLabel* makeLabel(const QString& text, qreal pointSize, QFont::Weight weight, SemanticColor color,
+// Sizes are in the desktop's logical pixels, the unit the layout's fixed
+// sizes use; point sizes would grow with the screen's DPI setting and
+// overflow the fixed window.
+QLabel* makeLabel(const QString& text, int pixelSize, QFont::Weight weight, SemanticColor color,
                   QWidget* parent) {
     auto* label = new QLabel(text, parent);
     QFont font = label->font();
-    font.setPointSizeF(pointSize);
+    font.setPixelSize(pixelSize);
     font.setWeight(weight);
     label->setFont(font);
     label->setWordWrap(true);
@@ -73,8 +76,7 @@ MainWindow::MainWindow(const QString& appVersion, const QString& platformName,
     names->addWidget(makeLabel(QStringLiteral("Подпись документов и прямая печать из кабинета"), 13,
                                QFont::Normal, SemanticColor::SecondaryLabel, this));
     header->addWidget(icon, 0, Qt::AlignVCenter);
-    header->addLayout(names);
-    header->addStretch();
+    header->addLayout(names, 1);
     root->addLayout(header);
 
     // Status card.
@@ -154,6 +156,7 @@ MainWindow::MainWindow(const QString& appVersion, const QString& platformName,
         makeLabel(QStringLiteral("Принтеры не подключены. Подпись работает без принтера."), 13,
                   QFont::Normal, SemanticColor::SecondaryLabel, printersBox);
     m_emptyPrintersLabel->setAlignment(Qt::AlignCenter);
+    m_emptyPrintersLabel->setWordWrap(false);
     boxLayout->addWidget(m_printersTable, 0, 0);
     boxLayout->addWidget(m_emptyPrintersLabel, 0, 0, Qt::AlignCenter);
     root->addWidget(printersBox);
