@@ -1,0 +1,308 @@
+// The reference agent: its request handling and state called directly, and
+// the built agent as a real process on port 43127. Replies are read with the
+// application's own decoders.
+#include "AgentCore.h"
+#include "DataStore.h"
+#include "agentclient/AgentHealth.h"
+#include "agentclient/PrintersResponse.h"
+#include "pairing/PairingPreview.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
+#include <fstream>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+
+using namespace kestrel::agent;
+
+Q_DECLARE_METATYPE(Request)
+
+namespace {
+
+const std::string secret =
+    "0F3C2A9E-1B7D-4C55-9A3E-6D2B8C1F4E70A1B2C3D4-E5F6-4711-8899-AABBCCDDEEFF";
+const std::string goodToken(64, 'a');
+const char* const resume = "/v1/app/resume";
+const char* const preview = "/v1/app/pairing-preview";
+
+QByteArray bytes(const std::string& text) {
+    return QByteArray::fromStdString(text);
+}
+
+std::string tokenBody(const std::string& token) {
+    return R"({"pairingToken":")" + token + "\"}";
+}
+
+Request get(const char* path, const char* host = "localhost:43127") {
+    return {"GET", path, {{"Host", host}}, {}};
+}
+
+Request post(const char* path, std::string body = "{}", std::optional<std::string> key = secret,
+             const char* type = "application/json") {
+    Request request{"POST", path, {{"Host", "127.0.0.1"}}, std::move(body)};
+    if (key)
+        request.headers.emplace("X-Kestrel-App", *key);
+    if (type)
+        request.headers.emplace("Content-Type", type);
+    return request;
+}
+
+// One request to the running agent, written byte for byte so that its Host
+// header is exactly the given one; the status and body of the reply.
+std::pair<int, QByteArray> send(const Request& request,
+                                const QHostAddress& address = QHostAddress::LocalHost) {
+    QByteArray text = bytes(request.method + ' ' + request.path + " HTTP/1.1\r\n");
+    for (const auto& [name, value] : request.headers)
+        text += bytes(name + ": " + value + "\r\n");
+    QTcpSocket socket;
+    socket.connectToHost(address, agentPort);
+    socket.write(text + "Content-Length: " + QByteArray::number(request.body.size()) +
+                 "\r\nConnection: close\r\n\r\n" + bytes(request.body));
+    QByteArray reply;
+    while (socket.waitForReadyRead(3000))
+        reply += socket.readAll();
+    const qsizetype end = reply.indexOf("\r\n\r\n");
+    return {end < 0 ? 0 : reply.mid(9, 3).toInt(), reply.mid(end + 4)};
+}
+
+bool serving() {
+    return send(get("/v1/health")).first == 200;
+}
+
+QString deviceId() {
+    return QJsonDocument::fromJson(send(get("/v1/health")).second)["deviceId"].toString();
+}
+
+} // namespace
+
+class TestAgent : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_root;
+    QTcpServer m_silentCups; // accepts connections and never answers
+    QString m_executable;    // in a bundle of version 9.8.7-test
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+    pid_t m_orphan = 0;
+    std::unique_ptr<DataStore> m_store; // for the tests without a process
+
+    std::filesystem::path folder() const { return m_root.filePath("KestrelAgent").toStdString(); }
+    // The version is not UTF-8, which must not break the health reply.
+    Agent agent(std::optional<std::string> appSecret = secret) {
+        return {{"1.0\xff", "linux", "x86_64"}, *m_store, {}, std::move(appSecret)};
+    }
+
+    QProcessEnvironment environment(const QString& data) const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_DATA_HOME", m_root.filePath(data));
+        env.insert("KESTREL_APP_SECRET", QString::fromStdString(secret));
+        env.insert("CUPS_SERVER", "127.0.0.1:" + QString::number(m_silentCups.serverPort()));
+        return env;
+    }
+
+    // The agent, once it serves; the limit is generous, start-up time is not the subject.
+    QProcess* start(const QString& data = "data") {
+        auto& process = m_processes.emplace_back(std::make_unique<QProcess>());
+        process->setProcessEnvironment(environment(data));
+        process->start(m_executable, {});
+        return QTest::qWaitFor(serving, 3000) ? process.get() : nullptr;
+    }
+
+private slots:
+    void initTestCase() {
+        QVERIFY2(!serving(), "port 43127 is already served by another process");
+        QVERIFY(m_silentCups.listen(QHostAddress::LocalHost));
+        QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0); // orphaned agents are ours to reap
+        const QString contents = m_root.filePath("KestrelAgent.app/Contents/");
+        m_executable = contents + "Resources/PrintService/orvanta-print-agent";
+        QVERIFY(QDir().mkpath(contents + "Resources/PrintService"));
+        QVERIFY(QFile::copy(KESTREL_AGENT_EXECUTABLE, m_executable));
+        m_store = std::make_unique<DataStore>(folder());
+        QFile plist(contents + "Info.plist");
+        QVERIFY(plist.open(QIODevice::WriteOnly));
+        plist.write("<plist><dict><key>CFBundleShortVersionString</key><string>9.8.7-test</string>"
+                    "</dict></plist>");
+    }
+
+    void cleanup() {
+        for (auto& process : m_processes) {
+            process->kill();
+            process->waitForFinished();
+        }
+        m_processes.clear();
+        if (m_orphan > 0 && ::kill(m_orphan, SIGKILL) == 0)
+            ::waitpid(m_orphan, nullptr, 0);
+        m_orphan = 0;
+    }
+
+    void routing_data() {
+        QTest::addColumn<Request>("request");
+        QTest::addColumn<int>("status");
+        for (const char* host : {"localhost", "LocalHost:43127", "127.0.0.1", "[::1]:43127"})
+            QTest::newRow(host) << get("/v1/health", host) << 200;
+        for (const char* host : {"evil.example", "localhost.evil.example", "127.0.0.1.evil.example",
+                                 "localhostx", "127.0.0.2", "localhost:8080", "localhost:",
+                                 "localhost:043127", "::1", "[::1", "[::1]x", "evil@localhost", ""})
+            QTest::newRow(host) << get("/v1/printers", host) << 403;
+        const std::string nonAscii = QString(32, QChar(0x0416)).toStdString(); // 64 bytes
+        QTest::newRow("no host") << Request{"GET", "/v1/health", {}, {}} << 403;
+        QTest::newRow("two hosts")
+            << Request{"GET", "/", {{"Host", "localhost"}, {"Host", "x"}}, {}} << 403;
+        QTest::newRow("health by POST") << post("/v1/health") << 405;
+        QTest::newRow("unknown path") << post("/v1/app/resume/") << 404;
+        QTest::newRow("action by GET") << get(resume) << 405;
+        QTest::newRow("no key") << post(resume, "{}", std::nullopt) << 403;
+        QTest::newRow("wrong key") << post(resume, "{}", secret.substr(0, 71) + "0") << 403;
+        QTest::newRow("longer key") << post(resume, "{}", secret + "0") << 403;
+        QTest::newRow("no type") << post(resume, "{}", secret, nullptr) << 415;
+        QTest::newRow("type, charset") << post(resume, "{}", secret, "Application/JSON ; q") << 200;
+        QTest::newRow("not JSON") << post(resume, "{pairingToken:") << 400;
+        QTest::newRow("array") << post(resume, "[]") << 400;
+        QTest::newRow("no token") << post(preview) << 400;
+        QTest::newRow("63 characters") << post(preview, tokenBody(goodToken.substr(1))) << 400;
+        QTest::newRow("with =") << post(preview, tokenBody(goodToken.substr(1) + "=")) << 400;
+        QTest::newRow("not ASCII") << post(preview, tokenBody(nonAscii)) << 400;
+        QTest::newRow("number") << post(preview, R"({"pairingToken":1})") << 400;
+        QTest::newRow("_ and -") << post(preview, tokenBody("-_" + goodToken.substr(2))) << 200;
+    }
+
+    void routing() {
+        QFETCH(Request, request);
+        QFETCH(int, status);
+        const Response response = agent().handle(request);
+        QCOMPARE(response.status, status);
+        const QJsonObject reply = QJsonDocument::fromJson(bytes(response.body)).object();
+        QVERIFY(!reply.isEmpty());
+        QCOMPARE(reply.value("error").isString(), status != 200);
+        QVERIFY(!bytes(response.body).contains(bytes(secret.substr(0, 36))));
+        QCOMPARE(response.headers.size() == 1 && response.headers[0].first == "Allow",
+                 status == 405);
+    }
+
+    void requestLogLeavesOutRepeatedPollsAndForeignText() {
+        RequestLog log;
+        const auto line = [&log](const char* method, const std::string& path, int status) {
+            return QString::fromStdString(log.line(method, path, status).value_or(""));
+        };
+        QCOMPARE(line("GET", "/v1/health", 200), "request method=GET path=/v1/health status=200");
+        QCOMPARE(line("GET", "/v1/health", 200), "");
+        QCOMPARE(line("GET", "/v1/health", 403),
+                 "request method=GET path=/v1/health status=403 repeats_not_logged=1");
+        QCOMPARE(line("G\nET", "/v1/app/" + goodToken, 404),
+                 "request method=<other> path=<other> status=404");
+    }
+
+    void signingRecordFollowsPairingAndLock() {
+        // Without a secret, or with an empty one, nobody is the application.
+        const Request confirm = post("/v1/app/pairing-confirm", tokenBody(goodToken), "");
+        QCOMPARE(agent("").handle(confirm).status, 403);
+        QCOMPARE(agent(std::nullopt).handle(confirm).status, 403);
+        const Agent a = agent();
+        const auto signing = [&a] {
+            const auto health =
+                kestrel::AgentHealth::fromBody(bytes(a.handle(get("/v1/health")).body));
+            return health ? health->signing() : std::nullopt;
+        };
+        QVERIFY(signing() && !signing()->configured() && !signing()->enabled());
+        const auto shown = kestrel::decodePairingPreview(
+            bytes(a.handle(post(preview, tokenBody(goodToken))).body));
+        QVERIFY(shown && shown->organizationName.contains("Демонстрация"));
+        QVERIFY(!signing()->configured()); // a preview shows; it does not pair
+
+        QCOMPARE(a.handle(post("/v1/app/pairing-confirm", tokenBody(goodToken))).status, 200);
+        QVERIFY(signing() && signing()->configured() && signing()->enabled());
+        QCOMPARE(signing()->organizationName().value_or(""), shown->organizationName);
+        QCOMPARE(QDir(m_root.filePath("KestrelAgent")).entryList(QDir::Files | QDir::Hidden),
+                 QStringList({"device-id", "pairing.json"}));
+
+        std::ofstream(folder() / DataStore::lockFlagFile) << "";
+        QVERIFY(signing()->configured() && !signing()->enabled());
+        QCOMPARE(signing()->code().value_or(""), "keychain_locked");
+        QCOMPARE(a.handle(post(resume)).status, 200);
+        QVERIFY(signing()->code()); // resuming is not unlocking
+        QCOMPARE(a.handle(post("/v1/app/unlock-credentials")).status, 200);
+        QVERIFY(signing()->enabled() && !signing()->code());
+
+        for (const char* damaged : {"", "{", "[]", R"({"organizationName":1})"}) {
+            std::ofstream(folder() / DataStore::pairingFile, std::ios::trunc) << damaged;
+            QVERIFY2(!signing()->configured(), damaged);
+        }
+    }
+
+    void deviceIdPerFolderAndWithoutWritableFolder() {
+        QVERIFY(isUuid(m_store->deviceId()) && m_store->deviceIdPersistent());
+        QVERIFY(DataStore(folder() / "other").deviceId() != m_store->deviceId());
+        // A folder below a regular file cannot be made, whoever runs the test.
+        const DataStore unwritable(folder() / DataStore::deviceIdFile / "x");
+        QVERIFY(isUuid(unwritable.deviceId()) && !unwritable.deviceIdPersistent());
+    }
+
+    void runningAgentAnswersAsTheApplicationReads() {
+        QVERIFY(start());
+        const auto health = kestrel::AgentHealth::fromBody(send(get("/v1/health")).second);
+        QVERIFY(health && health->signing());
+        QCOMPARE(health->version(), "9.8.7-test");
+        const auto overIpv6 = kestrel::AgentHealth::fromBody(
+            send(get("/v1/health", "[::1]:43127"), QHostAddress::LocalHostIPv6).second);
+        QCOMPARE(overIpv6 ? overIpv6->deviceId() : QString(), health->deviceId());
+        // The print system does not answer; the application waits 2 s for a reply.
+        QElapsedTimer clock;
+        clock.start();
+        const auto printers = kestrel::PrintersResponse::fromBody(send(get("/v1/printers")).second);
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(printers && !printers->ok() && printers->printers().empty());
+
+        QCOMPARE(send(post(resume)).first, 200);
+        QCOMPARE(send(get("/v1/health", "evil.example")).first, 403);
+        QCOMPARE(send(post(resume, "{}", "wrong")).first, 403);
+        // The refusal explains itself in Russian.
+        QVERIFY(send(post(resume, "{}", std::nullopt)).second.contains("Запрос отклонён"));
+    }
+
+    void sigtermEndsItDespiteAnIdleConnectionAndTheDeviceIdOutlivesIt() {
+        QProcess* const agent = start();
+        QVERIFY(agent);
+        const QString id = deviceId();
+        // A second agent cannot share the port and leaves it to the first.
+        QProcess second;
+        second.setProcessEnvironment(environment("second"));
+        second.start(m_executable, {});
+        QVERIFY(second.waitForFinished(3000) && second.exitCode() != 0);
+        QCOMPARE(deviceId(), id);
+        // The application keeps its connection open between polls.
+        QTcpSocket idle;
+        idle.connectToHost(QHostAddress::LocalHost, agentPort);
+        idle.write("GET /v1/health HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        QVERIFY(idle.waitForReadyRead(3000));
+
+        agent->terminate();
+        QVERIFY(agent->waitForFinished(1000));
+        QVERIFY(agent->exitStatus() == QProcess::NormalExit && agent->exitCode() == 0);
+        QVERIFY(start());
+        QCOMPARE(deviceId(), id);
+    }
+
+    void exitsWhenItsParentIsGone() {
+        QProcess parent;
+        parent.setProcessEnvironment(environment("data"));
+        parent.start("/bin/sh", {"-c", R"("$0" >/dev/null 2>&1 & echo $!; wait)", m_executable});
+        QVERIFY(parent.waitForReadyRead(3000));
+        m_orphan = parent.readLine().trimmed().toInt();
+        QVERIFY(m_orphan > 0 && QTest::qWaitFor(serving, 3000));
+
+        parent.kill();
+        QVERIFY(QTest::qWaitFor(
+            [this] { return ::waitpid(m_orphan, nullptr, WNOHANG) == m_orphan; }, 1000));
+        m_orphan = 0;
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAgent)
+#include "test_agent.moc"
