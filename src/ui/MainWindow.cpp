@@ -41,8 +41,9 @@ void limitLines(QLabel* label, int lines) {
 }
 
 QPushButton* makeButton(const QString& text, QWidget* parent) {
+    // No fixed accessible name: a button is named by its current text, which
+    // the controller changes (a fixed name would go stale).
     auto* button = new QPushButton(text, parent);
-    button->setAccessibleName(text);
     button->setAutoDefault(false);
     return button;
 }
