@@ -1,50 +1,23 @@
 #include "platform/SingleInstance.h"
 #include "platform/UrlOpenEvents.h"
+#include "support/FakeAgent.h"
 
-#include <QFileInfo>
 #include <QFileOpenEvent>
-#include <QLocalSocket>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <future>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 using namespace kestrel;
+using namespace kestrel::test;
 
 namespace {
 
-const QString pairingLink =
-    QStringLiteral("kestrel://connect?pairingToken=") + QStringLiteral("_-").repeated(32);
-
-// A second start, run off the main thread because it blocks until the
-// primary, which lives on the main thread, answers.
-std::future<bool> startSecond(const QString& folder, const QStringList& arguments) {
-    return std::async(std::launch::async, [folder, arguments] {
-        SingleInstance second(folder, nullptr);
-        return second.forwardToRunning(arguments);
-    });
-}
-
-bool finished(const std::future<bool>& future) {
-    return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
-}
-
-// What a primary that crashed leaves behind: a socket file nobody listens on.
-bool leaveStaleSocket(const QString& path) {
-    const int descriptor = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    const QByteArray native = QFile::encodeName(path);
-    std::copy(native.begin(), native.end(), address.sun_path);
-    const bool bound =
-        ::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    ::close(descriptor);
-    return bound && QFileInfo::exists(path);
-}
+const QString token = "Two_Instances-" + QString(50, 'z');
+const QString pairingLink = "kestrel://connect?pairingToken=" + token;
 
 mode_t modeOf(const QString& path) {
     struct stat info {};
@@ -56,238 +29,146 @@ mode_t modeOf(const QString& path) {
 
 class TestSingleInstance : public QObject {
     Q_OBJECT
+
+    QTemporaryDir m_home;
+    std::unique_ptr<FakeAgent> m_agent;
+    std::unique_ptr<QProcess> m_primary;
+
+    // Every start of the application lives in the temporary home, each folder
+    // named after its variable.
+    void useHome() {
+        qputenv("HOME", m_home.path().toUtf8());
+        for (const char* name :
+             {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "TMPDIR"})
+            qputenv(name, m_home.filePath(name).toUtf8());
+    }
+
+    std::unique_ptr<QProcess> start(const QStringList& arguments) const {
+        auto process = std::make_unique<QProcess>();
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(KESTREL_APP_EXECUTABLE, arguments);
+        return process;
+    }
+
+    QString log() const {
+        QFile file(m_home.filePath("XDG_STATE_HOME/OrvantaPrint.log"));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
 private slots:
-    void init();
+    void initTestCase() {
+        useHome();
+        QVERIFY(QDir(m_home.path()).mkpath("XDG_RUNTIME_DIR"));
+        QVERIFY(::chmod(QFile::encodeName(m_home.filePath("XDG_RUNTIME_DIR")), 0700) == 0);
+        // An agent of an earlier test may still be letting go of the port.
+        QTRY_VERIFY_WITH_TIMEOUT((m_agent = std::make_unique<FakeAgent>(43127))->isListening(),
+                                 90000);
+        m_agent->setReply("/v1/health", {.body = healthBody(KESTREL_APP_VERSION)});
+        m_primary = start({});
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains("app_launch"), 15000);
+        QTRY_VERIFY(QFile::exists(m_home.filePath("XDG_RUNTIME_DIR/kestrel-agent.socket")));
+    }
 
-    void forwardsArguments_data();
-    void forwardsArguments();
-    void nothingRunning();
-    void replacesStaleSocket();
-    void keepsLiveSocket();
-    void socketIsPrivate();
-    void dropsMalformedMessages_data();
-    void dropsMalformedMessages();
+    void cleanupTestCase() {
+        m_primary->terminate();
+        QVERIFY(m_primary->waitForFinished(10000));
+    }
 
-    void runtimeFolder_data();
-    void runtimeFolder();
-    void refusesFallbackOwnedByAnother();
+    void secondStart_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("with a link") << QStringList{pairingLink};
+        QTest::newRow("without") << QStringList{};
+    }
 
-    void urlOpenEvents_data();
-    void urlOpenEvents();
+    void secondStart() {
+        QFETCH(QStringList, arguments);
+        const auto second = start(arguments);
+        QVERIFY(second->waitForFinished(15000));
+        QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second->exitCode(), 0);
+        QCOMPARE(m_primary->state(), QProcess::Running);
+        QCOMPARE(log().count("app_launch"), 1);
+        if (arguments.isEmpty())
+            return;
+        // The running instance took the link and asked its agent for a preview.
+        QTRY_COMPARE_WITH_TIMEOUT(m_agent->requestCount("/v1/app/pairing-preview"), 1, 15000);
+        for (const RecordedRequest& request : m_agent->requests())
+            if (request.path == "/v1/app/pairing-preview") {
+                QCOMPARE(request.body, "{\"pairingToken\":\"" + token.toLatin1() + "\"}");
+                QVERIFY(!log().contains(QString::fromLatin1(request.header("X-Kestrel-App"))));
+            }
+        QVERIFY(!log().contains(token));
+    }
 
-private:
-    std::unique_ptr<QTemporaryDir> m_folder;
-};
+    void channel() {
+        QTemporaryDir folder;
+        SingleInstance primary(folder.path(), nullptr);
+        // A crashed primary leaves its socket file behind, with nobody listening.
+        QFile stale(primary.socketPath());
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        QVERIFY(!primary.forwardToRunning({}));
+        QVERIFY(primary.listen());
+        QVERIFY(S_ISSOCK(modeOf(primary.socketPath())));
+        QCOMPARE(modeOf(primary.socketPath()) & 077, mode_t(0));
+        // The live socket answers, so a late listener leaves it alone.
+        QVERIFY(!SingleInstance(folder.path(), nullptr).listen());
 
-void TestSingleInstance::init() {
-    m_folder = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_folder->isValid());
-}
-
-void TestSingleInstance::forwardsArguments_data() {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("one pairingLink") << QStringList{pairingLink};
-    QTest::newRow("two links") << QStringList{pairingLink, QStringLiteral("kestrel://connect")};
-    QTest::newRow("not a pairingLink") << QStringList{QStringLiteral("--verbose")};
-    QTest::newRow("none") << QStringList{};
-}
-
-void TestSingleInstance::forwardsArguments() {
-    QFETCH(QStringList, arguments);
-    SingleInstance primary(m_folder->path(), nullptr);
-    QVERIFY(!primary.forwardToRunning({}));
-    QVERIFY(primary.listen());
-    QSignalSpy links(&primary, &SingleInstance::linksReceived);
-    QSignalSpy shows(&primary, &SingleInstance::showRequested);
-
-    auto second = startSecond(m_folder->path(), arguments);
-    QTRY_VERIFY(finished(second));
-    QVERIFY(second.get());
-
-    if (arguments.isEmpty()) {
+        QSignalSpy shows(&primary, &SingleInstance::showRequested);
+        // Off the main thread: it blocks until the primary, which lives here, answers.
+        auto second = std::async(std::launch::async, [&folder] {
+            return SingleInstance(folder.path(), nullptr).forwardToRunning({});
+        });
         QTRY_COMPARE(shows.size(), 1);
-        QCOMPARE(links.size(), 0);
-    } else {
-        QTRY_COMPARE(links.size(), 1);
-        QCOMPARE(links.first().first().value<QList<QUrl>>(),
-                 SingleInstance::linksFromArguments(arguments));
-        QCOMPARE(shows.size(), 0);
+        QVERIFY(second.get());
     }
-}
 
-void TestSingleInstance::nothingRunning() {
-    SingleInstance first(m_folder->path(), nullptr);
-    QVERIFY(!first.forwardToRunning({pairingLink}));
-    QVERIFY(first.listen());
-}
-
-void TestSingleInstance::replacesStaleSocket() {
-    SingleInstance probe(m_folder->path(), nullptr);
-    QVERIFY(leaveStaleSocket(probe.socketPath()));
-
-    SingleInstance primary(m_folder->path(), nullptr);
-    QVERIFY(!primary.forwardToRunning({pairingLink}));
-    QVERIFY(primary.listen());
-    QSignalSpy links(&primary, &SingleInstance::linksReceived);
-    auto second = startSecond(m_folder->path(), {pairingLink});
-    QTRY_COMPARE(links.size(), 1);
-    QTRY_VERIFY(finished(second));
-    QVERIFY(second.get());
-}
-
-void TestSingleInstance::keepsLiveSocket() {
-    SingleInstance primary(m_folder->path(), nullptr);
-    QVERIFY(primary.listen());
-    QSignalSpy links(&primary, &SingleInstance::linksReceived);
-
-    // The live socket answers the probe, so a late listener leaves it alone.
-    auto late = std::async(std::launch::async, [folder = m_folder->path()] {
-        SingleInstance other(folder, nullptr);
-        return other.listen();
-    });
-    QTRY_VERIFY(finished(late));
-    QVERIFY(!late.get());
-
-    auto second = startSecond(m_folder->path(), {pairingLink});
-    QTRY_COMPARE(links.size(), 1);
-    QTRY_VERIFY(finished(second));
-    QVERIFY(second.get());
-}
-
-void TestSingleInstance::socketIsPrivate() {
-    SingleInstance primary(m_folder->path(), nullptr);
-    QVERIFY(primary.listen());
-    const mode_t mode = modeOf(primary.socketPath());
-    QVERIFY(S_ISSOCK(mode));
-    QCOMPARE(mode & 077, mode_t(0));
-}
-
-void TestSingleInstance::dropsMalformedMessages_data() {
-    QTest::addColumn<QByteArray>("message");
-    QTest::newRow("wrong magic") << QByteArray("KESTREL9\0\0\0\0", 12);
-    QTest::newRow("oversized body") << QByteArray("KESTREL1\x7f\0\0\0", 12);
-    QTest::newRow("truncated body") << QByteArray("KESTREL1\0\0\0\x10"
-                                                  "abc",
-                                                  15);
-}
-
-void TestSingleInstance::dropsMalformedMessages() {
-    QFETCH(QByteArray, message);
-    SingleInstance primary(m_folder->path(), nullptr);
-    QVERIFY(primary.listen());
-    QSignalSpy links(&primary, &SingleInstance::linksReceived);
-    QSignalSpy shows(&primary, &SingleInstance::showRequested);
-
-    QLocalSocket client;
-    client.connectToServer(primary.socketPath());
-    QVERIFY(client.waitForConnected(1000));
-    client.write(message);
-    client.flush();
-    // The primary either hangs up at once or, for a message that never
-    // completes, after its deadline; it never answers.
-    QSignalSpy gone(&client, &QLocalSocket::disconnected);
-    QVERIFY(gone.wait(8000));
-    QCOMPARE(client.bytesAvailable(), 0);
-    QCOMPARE(links.size() + shows.size(), 0);
-
-    // And it still serves well-formed starts.
-    auto second = startSecond(m_folder->path(), {pairingLink});
-    QTRY_COMPARE(links.size(), 1);
-    QTRY_VERIFY(finished(second));
-    QVERIFY(second.get());
-}
-
-void TestSingleInstance::runtimeFolder_data() {
-    QTest::addColumn<QString>("runtime"); // "private", "open", "unset", "relative", "missing"
-    QTest::addColumn<bool>("usesRuntime");
-    QTest::newRow("private runtime folder") << "private" << true;
-    QTest::newRow("runtime folder open to others") << "open" << false;
-    QTest::newRow("no runtime folder") << "unset" << false;
-    QTest::newRow("relative runtime folder") << "relative" << false;
-    QTest::newRow("runtime folder missing") << "missing" << false;
-}
-
-void TestSingleInstance::runtimeFolder() {
-    QFETCH(QString, runtime);
-    QFETCH(bool, usesRuntime);
-    const QString runtimePath = m_folder->filePath(QStringLiteral("run"));
-    const QString tempPath = m_folder->filePath(QStringLiteral("tmp"));
-    QVERIFY(QDir().mkpath(tempPath));
-    if (runtime != QLatin1String("missing"))
-        QVERIFY(QDir().mkpath(runtimePath));
-    ::chmod(QFile::encodeName(runtimePath).constData(),
-            runtime == QLatin1String("open") ? 0755 : 0700);
-    if (runtime == QLatin1String("unset"))
-        qunsetenv("XDG_RUNTIME_DIR");
-    else
-        qputenv("XDG_RUNTIME_DIR", runtime == QLatin1String("relative")
-                                       ? QByteArray("run")
-                                       : QFile::encodeName(runtimePath));
-    qputenv("TMPDIR", QFile::encodeName(tempPath));
-
-    const QString folder = SingleInstance::defaultFolder();
-    qunsetenv("TMPDIR");
-    qunsetenv("XDG_RUNTIME_DIR");
-
-    if (usesRuntime) {
-        QCOMPARE(folder, runtimePath);
-    } else {
-        QCOMPARE(QFileInfo(folder).absolutePath(), tempPath);
-        const mode_t mode = modeOf(folder);
-        QVERIFY(S_ISDIR(mode));
-        QCOMPARE(mode & 0777, mode_t(0700));
+    void runtimeFolder_data() {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("expected"); // under the test folder; null: none
+        const QString fallback = "tmp/kestrel-runtime-" + QString::number(::getuid());
+        QTest::newRow("private runtime folder") << "private"
+                                                << "run";
+        QTest::newRow("runtime folder open to others") << "open" << fallback;
+        QTest::newRow("no runtime folder") << "unset" << fallback;
+        QTest::newRow("fallback is a link") << "link" << QString();
+        QTest::newRow("fallback of another user") << "owner" << QString();
     }
-}
 
-void TestSingleInstance::refusesFallbackOwnedByAnother() {
-    const QString tempPath = m_folder->filePath(QStringLiteral("tmp"));
-    QVERIFY(QDir().mkpath(tempPath));
-    qunsetenv("XDG_RUNTIME_DIR");
-    qputenv("TMPDIR", QFile::encodeName(tempPath));
-    const QString fallback =
-        tempPath + QStringLiteral("/kestrel-runtime-") + QString::number(::getuid());
-
-    // Someone else got there first with a pairingLink to a folder of their choice.
-    const QString elsewhere = m_folder->filePath(QStringLiteral("elsewhere"));
-    QVERIFY(QDir().mkpath(elsewhere));
-    ::chmod(QFile::encodeName(elsewhere).constData(), 0700);
-    QVERIFY(QFile::link(elsewhere, fallback));
-    QCOMPARE(SingleInstance::defaultFolder(), QString());
-    QVERIFY(QFile::remove(fallback));
-
-    // Another account owns the folder (needs the right to give it away).
-    QVERIFY(QDir().mkpath(fallback));
-    ::chmod(QFile::encodeName(fallback).constData(), 0700);
-    if (::geteuid() == 0) {
-        QCOMPARE(::chown(QFile::encodeName(fallback).constData(), 65534, 65534), 0);
-        QCOMPARE(SingleInstance::defaultFolder(), QString());
+    void runtimeFolder() {
+        QFETCH(QString, setup);
+        QFETCH(QString, expected);
+        QTemporaryDir root;
+        const QByteArray run = QFile::encodeName(root.filePath("run"));
+        const QByteArray fallback =
+            QFile::encodeName(root.filePath("tmp/kestrel-runtime-" + QString::number(::getuid())));
+        QVERIFY(QDir(root.path()).mkpath("run") && QDir(root.path()).mkpath("tmp"));
+        QVERIFY(::chmod(run, setup == "open" ? 0755 : 0700) == 0);
+        if (setup == "link")
+            QVERIFY(::symlink(run, fallback) == 0);
+        if (setup == "owner" && ::geteuid() != 0)
+            QSKIP("giving a folder to another user needs root");
+        if (setup == "owner")
+            QVERIFY(::mkdir(fallback, 0700) == 0 && ::chown(fallback, 65534, 65534) == 0);
+        qputenv("TMPDIR", QFile::encodeName(root.filePath("tmp")));
+        qputenv("XDG_RUNTIME_DIR", setup == "private" || setup == "open" ? run : QByteArray());
+        const QString folder = SingleInstance::defaultFolder();
+        useHome();
+        QCOMPARE(folder, expected.isNull() ? QString() : root.filePath(expected));
+        QVERIFY(folder.isEmpty() || (modeOf(folder) & 0777) == 0700);
     }
-    qunsetenv("TMPDIR");
-}
 
-void TestSingleInstance::urlOpenEvents_data() {
-    QTest::addColumn<QUrl>("url");
-    QTest::addColumn<bool>("taken");
-    QTest::newRow("pairing link") << QUrl(pairingLink) << true;
-    QTest::newRow("link of any shape") << QUrl(QStringLiteral("kestrel://elsewhere")) << true;
-    QTest::newRow("document") << QUrl::fromLocalFile(QStringLiteral("/tmp/a.pdf")) << false;
-}
-
-void TestSingleInstance::urlOpenEvents() {
-    QFETCH(QUrl, url);
-    QFETCH(bool, taken);
-    QObject application;
-    UrlOpenEvents filter;
-    application.installEventFilter(&filter);
-    QSignalSpy links(&filter, &UrlOpenEvents::linksReceived);
-
-    QFileOpenEvent event(url);
-    event.ignore();
-    QCoreApplication::sendEvent(&application, &event);
-    QCOMPARE(links.size(), taken ? 1 : 0);
-    if (taken)
-        QCOMPARE(links.first().first().value<QList<QUrl>>(), QList<QUrl>{url});
-}
+    void urlOpenEvents() {
+        QObject application;
+        UrlOpenEvents filter;
+        application.installEventFilter(&filter);
+        QSignalSpy links(&filter, &UrlOpenEvents::linksReceived);
+        QFileOpenEvent document(QUrl::fromLocalFile("/tmp/a.pdf")), pairing{QUrl(pairingLink)};
+        QCoreApplication::sendEvent(&application, &document);
+        QCoreApplication::sendEvent(&application, &pairing);
+        QCOMPARE(links.size(), 1);
+        QCOMPARE(links[0][0].value<QList<QUrl>>(), QList{QUrl(pairingLink)});
+    }
+};
 
 QTEST_GUILESS_MAIN(TestSingleInstance)
 #include "tst_single_instance.moc"

@@ -1,0 +1,378 @@
+#include "pairing/PairingLink.h"
+#include "pairing/PairingPreview.h"
+#include "pairing/PairingRequest.h"
+#include "pairing/SigningAccess.h"
+#include "support/AppHarness.h"
+#include "support/FakeAgent.h"
+#include "ui/MainWindow.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QTest>
+
+using namespace kestrel;
+using namespace kestrel::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString previewPath = "/v1/app/pairing-preview", confirmPath = "/v1/app/pairing-confirm",
+              unlockPath = "/v1/app/unlock-credentials", resumePath = "/v1/app/resume";
+const QString failed =
+    "Не удалось подтвердить подключение. Повторите «Открыть Агент KESTREL» в кабинете.";
+const QString example =
+    "ООО «Ромашка»\nИНН 7701234567 · Рабочий кабинет\n\nУКЭП …E7F8A9B0\nДействует до 2026-03-31"
+    "\n\n✓ Автоматический вывод FBS\n✓ Продление ЧЗ\n✓ Продление СУЗ\nМесто выбытия: "
+    "0c5b2444-70a0 · КПП 770101001";
+
+// The example's preview; a member of `change` replaces the one of that name
+// (in "settings" for its members), a null one removes it.
+QByteArray preview(const QJsonObject& change = {}) {
+    QJsonObject object = QJsonDocument::fromJson(R"({"organizationName": "ООО «Ромашка»",
+        "inn": "7701234567", "environment": "production", "certificateValidTo": "2026-03-31",
+        "certificateThumbprint": "A1B2C3D4E5F6A7B8C9D0E1F2A3B4C5D6E7F8A9B0",
+        "certificateSubject": "CN=Иванов Иван", "futureMember": 42})")
+                             .object();
+    QJsonObject settings = QJsonDocument::fromJson(R"({"autoSign": true, "renewTrueApi": true,
+        "renewSuz": true, "autoPrepareFbs": true, "fiasId": "0c5b2444-70a0", "kpp": "770101001"})")
+                               .object();
+    for (auto it = change.begin(); it != change.end(); ++it) {
+        QJsonObject& target = settings.contains(it.key()) ? settings : object;
+        it->isNull() ? void(target.remove(it.key())) : void(target.insert(it.key(), *it));
+    }
+    if (!change.contains("settings"))
+        object["settings"] = settings;
+    return QJsonDocument(object).toJson();
+}
+
+QByteArray tokenBody(const QString& token) {
+    return "{\"pairingToken\":\"" + token.toLatin1() + "\"}";
+}
+
+} // namespace
+
+class TestPairing : public QObject {
+    Q_OBJECT
+
+    // Every proxy the environment, the application or a session names is
+    // this server; nothing may ever reach it.
+    FakeAgent m_proxy;
+    std::unique_ptr<FakeAgent> m_agent;
+    std::unique_ptr<AppHarness> m_harness;
+    QStringList m_tokens;
+
+    AppDelegate& app() { return *m_harness->delegate; }
+    RecordingPresenter& presenter() { return *m_harness->presenter; }
+    QList<QUrl> links(const QString& token) {
+        m_tokens << token;
+        return {QUrl("kestrel://connect?pairingToken=" + token, QUrl::StrictMode)};
+    }
+    QList<QByteArray> bodies(const QString& path) const {
+        QList<QByteArray> result;
+        for (const RecordedRequest& request : m_agent->requests())
+            if (request.path == path)
+                result << request.body;
+        return result;
+    }
+    int eventCount(const QString& event) const { return int(m_harness->events().count(event)); }
+    // Launches with the first health poll answered.
+    void launch(const QByteArray& health = healthBody("1.0.0"), int status = 200) {
+        m_agent->setReply("/v1/health", {.status = status, .body = health});
+        m_harness->launch();
+        QTRY_VERIFY(m_agent->requestCount("/v1/health") >= 1 && !app().state().refreshInFlight);
+    }
+    void poll() {
+        app().refreshStatus();
+        QTRY_VERIFY(!app().state().refreshInFlight);
+    }
+
+private slots:
+    void initTestCase() {
+        qputenv("http_proxy", m_proxy.baseUrl().toEncoded());
+        QNetworkProxy::setApplicationProxy({QNetworkProxy::HttpProxy, "127.0.0.1", m_proxy.port()});
+    }
+
+    void init() {
+        m_agent = std::make_unique<FakeAgent>();
+        for (const QString& path : {previewPath, confirmPath, unlockPath, resumePath})
+            m_agent->setReply(path, {.body = path == previewPath ? preview() : "{}"}, "POST");
+        m_harness = std::make_unique<AppHarness>();
+        m_harness->config.agentBaseUrl = m_harness->config.privateAgentUrl = m_agent->baseUrl();
+        m_harness->config.pollInterval = 3600.0;
+        m_harness->config.updateHost = "127.0.0.1";
+        m_harness->config.updateManifestUrl = m_agent->baseUrl().resolved(QUrl("/latest.json"));
+        // The agent records the secret it was handed, then idles like a real one.
+        m_harness->installAgentScript("printf '%s' \"$KESTREL_APP_SECRET\" > '" +
+                                      m_harness->home.filePath("secret").toUtf8() +
+                                      "'\nexec sleep 600");
+        m_tokens.clear();
+    }
+
+    void cleanup() {
+        QCOMPARE(m_proxy.requests().size(), 0);
+        if (!m_harness->delegate)
+            return;
+        const QString log = m_harness->logLines().join('\n');
+        QFile file(m_harness->home.filePath("secret"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray secret = file.readAll();
+        QCOMPARE(secret.size(), 72);
+        QVERIFY(!log.isEmpty() && !log.contains(QString::fromUtf8(secret)));
+        for (const QString& token : std::as_const(m_tokens))
+            QVERIFY2(!log.contains(token), "the log holds a pairing token");
+        for (const RecordedRequest& request : m_agent->requests())
+            if (request.method == "POST")
+                QCOMPARE(request.header("X-Kestrel-App") + " " + request.header("Content-Type"),
+                         secret + " application/json");
+    }
+
+    void linkAcceptance_data() {
+        QTest::addColumn<QString>("links"); // separated by "|"
+        QTest::addColumn<QString>("token"); // null: refused
+        const QString t = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-";
+        const QString base = "kestrel://connect?pairingToken=", no, _ = QString("_-").repeated(32);
+        QTest::newRow("plain") << base + t << t;
+        QTest::newRow("slash path") << "kestrel://connect/?pairingToken=" + t << t;
+        QTest::newRow("upper-case scheme and host") << "KESTREL://CONNECT?pairingToken=" + t << t;
+        QTest::newRow("only _ and -") << base + _ << _;
+        QTest::newRow("percent-decoded") << base + "%41" + t.mid(1) << "A" + t.mid(1);
+        QTest::newRow("no link") << QString() << no;
+        QTest::newRow("two links") << base + t + "|" + base + t << no;
+        QTest::newRow("unparseable") << "kestrel://conn ect?pairingToken=" + t << no;
+        QTest::newRow("other scheme") << "https://connect?pairingToken=" + t << no;
+        QTest::newRow("no host") << "kestrel:connect?pairingToken=" + t << no;
+        QTest::newRow("other host") << "kestrel://connect.example?pairingToken=" + t << no;
+        QTest::newRow("user") << "kestrel://user@connect?pairingToken=" + t << no;
+        QTest::newRow("empty user") << "kestrel://@connect?pairingToken=" + t << no;
+        QTest::newRow("password") << "kestrel://:pw@connect?pairingToken=" + t << no;
+        QTest::newRow("port") << "kestrel://connect:43127?pairingToken=" + t << no;
+        QTest::newRow("fragment") << base + t + "#top" << no;
+        QTest::newRow("empty fragment") << base + t + "#" << no;
+        QTest::newRow("longer path") << "kestrel://connect/pair?pairingToken=" + t << no;
+        QTest::newRow("no query") << "kestrel://connect" << no;
+        QTest::newRow("empty query") << "kestrel://connect/?" << no;
+        QTest::newRow("second item") << base + t + "&source=cabinet" << no;
+        QTest::newRow("empty second item") << base + t + "&" << no;
+        QTest::newRow("capitalised name") << "kestrel://connect?PairingToken=" + t << no;
+        QTest::newRow("item without =") << "kestrel://connect?pairingToken" << no;
+        QTest::newRow("63 characters") << base + t.left(63) << no;
+        QTest::newRow("65 characters") << base + t + "a" << no;
+        for (const char* c : {"+", "/", "=", ".", "%20", "%D0%B0"})
+            QTest::newRow(c) << base + t.left(32) + c + t.mid(33) << no;
+        QTest::newRow("line feed") << base + t + "%0A" << no;
+    }
+
+    void linkAcceptance() {
+        QFETCH(QString, links);
+        QFETCH(QString, token);
+        QList<QUrl> urls;
+        for (const QString& text : links.split('|', Qt::SkipEmptyParts))
+            urls << QUrl(text, QUrl::StrictMode);
+        QCOMPARE(pairingTokenFromLinks(urls).value_or(QString()), token);
+    }
+
+    void sheetText_data() {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("line");         // lines 1 and 3 alone, the others to the end
+        QTest::addColumn<QString>("expected"); // null: the preview is refused
+        const QJsonValue none(QJsonValue::Null);
+        const QString place = "\nМесто выбытия: 0c5b2444-70a0 · КПП 770101001", refused;
+        QTest::newRow("example") << preview() << 0 << example;
+        QTest::newRow("Production")
+            << preview({{"environment", "Production"}}) << 1 << "ИНН 7701234567 · Тестовый кабинет";
+        QTest::newRow("5 characters")
+            << preview({{"certificateThumbprint", "9AABB"}}) << 3 << "УКЭП …9AABB";
+        QTest::newRow("accent stays with its letter")
+            << preview({{"certificateThumbprint", "XXXXXXXXe\u0301"}}) << 3
+            << "УКЭП …XXXXXXXe\u0301";
+        QTest::newRow("sign without prepare")
+            << preview({{"autoPrepareFbs", false}}) << 6
+            << "✓ Автоподписание FBS\n✓ Продление ЧЗ\n✓ Продление СУЗ";
+        QTest::newRow("prepare without sign")
+            << preview({{"autoSign", false}}) << 6
+            << "— Автоматический вывод FBS\n✓ Продление ЧЗ\n✓ Продление СУЗ" + place;
+        QTest::newRow("all off") << preview({{"autoSign", false},
+                                             {"renewTrueApi", false},
+                                             {"renewSuz", false},
+                                             {"autoPrepareFbs", false}})
+                                 << 6
+                                 << "— Автоматический вывод FBS\n— Продление ЧЗ\n— Продление СУЗ";
+        QTest::newRow("no place") << preview({{"fiasId", none}, {"kpp", none}}) << 9
+                                  << "Место выбытия: ";
+        QTest::newRow("only kpp") << preview({{"fiasId", none}}) << 9
+                                  << "Место выбытия:  · КПП 770101001";
+        for (const char* member :
+             {"organizationName", "inn", "environment", "certificateThumbprint",
+              "certificateSubject", "certificateValidTo", "settings", "autoSign", "renewTrueApi",
+              "renewSuz", "autoPrepareFbs"})
+            QTest::newRow(member) << preview({{member, none}}) << 0 << refused;
+        QTest::newRow("kpp as number") << preview({{"kpp", 770101001}}) << 0 << refused;
+    }
+
+    void sheetText() {
+        QFETCH(QByteArray, body);
+        QFETCH(int, line);
+        QFETCH(QString, expected);
+        const auto decoded = decodePairingPreview(body);
+        QCOMPARE(decoded.has_value(), !expected.isNull());
+        const QStringList lines = decoded ? pairingSheetText(*decoded).split('\n') : QStringList();
+        QCOMPARE(lines.mid(line, line == 1 || line == 3 ? 1 : -1).join('\n'), expected);
+    }
+
+    // A byte every 100 ms never trips the idle limit; only the limit on the
+    // whole exchange ends the 4 s reply. The session's own proxy is ignored.
+    void requestWholeExchangeIsLimited() {
+        m_agent->setReply(unlockPath, {.body = QByteArray(40, 'x'), .drip = 100ms}, "POST");
+        QNetworkAccessManager session;
+        session.setProxy(QNetworkProxy::applicationProxy());
+        QObject context;
+        int calls = 0;
+        QString failure;
+        sendPairingRequest(
+            session, {m_agent->baseUrl(), unlockPath.mid(1), "secret", std::nullopt, failed},
+            &context, [&](PairingOutcome outcome) { ++calls, failure = outcome.failure; },
+            {.idle = 1s, .whole = 600ms});
+        QTRY_COMPARE(calls, 1);
+        QCOMPARE(failure, failed);
+        QCOMPARE(m_agent->requestCount(unlockPath), 1);
+        QCoreApplication::processEvents();
+        QCOMPARE(calls, 1);
+    }
+
+    void pairing_data() {
+        QTest::addColumn<QByteArray>("previewBody");
+        QTest::addColumn<bool>("accept");
+        QTest::addColumn<int>("status");    // of the confirmation
+        QTest::addColumn<QString>("alert"); // null: none
+        const QString damaged = "Запрос подключения повреждён.";
+        QTest::newRow("confirmed") << preview() << true << 200 << QString();
+        QTest::newRow("cancelled") << preview() << false << 200 << QString();
+        QTest::newRow("confirmation fails") << preview() << true << 500 << failed;
+        QTest::newRow("no subject")
+            << preview({{"certificateSubject", QJsonValue::Null}}) << false << 200 << damaged;
+        QTest::newRow("autoSign as 1") << preview({{"autoSign", 1}}) << false << 200 << damaged;
+    }
+
+    void pairing() {
+        QFETCH(QByteArray, previewBody);
+        QFETCH(bool, accept);
+        QFETCH(int, status);
+        QFETCH(QString, alert);
+        m_agent->setReply(previewPath, {.body = previewBody}, "POST");
+        m_agent->setReply(confirmPath, {.status = status, .body = "oops"}, "POST");
+        launch("{}", 503);
+        const int activations = m_harness->desktop->activations;
+        const QString first(64, 'a'), second(64, 'b');
+        app().openUrls(links(first));
+        app().openUrls(links(second));
+        app().openUrls(links(first + "x")); // refused, so the parked one stays
+        QCOMPARE(app().state().pendingPairingToken, std::optional(second));
+        poll();
+        QCOMPARE(m_agent->requestCount(previewPath), 0);
+        QCOMPARE(m_harness->desktop->activations, activations);
+
+        // The first ready reply starts the pairing and brings the window up.
+        m_agent->setReply("/v1/health", {.body = healthBody("1.0.0")});
+        poll();
+        QCOMPARE(m_harness->desktop->activations, activations + 1);
+        QTRY_COMPARE(presenter().sheets.size() + presenter().alerts.size(), 1);
+        if (!presenter().sheets.isEmpty()) {
+            QCOMPARE(presenter().sheets[0].text, example);
+            QCOMPARE(presenter().sheets[0].acceptButton, "Подключить и подтвердить УКЭП");
+            QCOMPARE(presenter().sheets[0].rejectButton, "Отмена");
+            app().openUrls(links(QString(64, 'c'))); // dropped: a pairing runs
+            QVERIFY(!app().state().pendingPairingToken);
+            const int polls = m_agent->requestCount("/v1/health");
+            presenter().answerSheet(accept);
+            // Only a confirmation refreshes the status.
+            QTRY_COMPARE(m_agent->requestCount("/v1/health"), polls + accept);
+        }
+        QTRY_VERIFY(!app().state().pairingInFlight && !app().state().refreshInFlight);
+        QCOMPARE(bodies(confirmPath), accept ? QList{tokenBody(second)} : QList<QByteArray>());
+        QCOMPARE(presenter().alerts.size(), alert.isNull() ? 0 : 1);
+        for (const auto& shown : presenter().alerts)
+            QCOMPARE(shown.title + ": " + shown.message, "Подключение агента: " + alert);
+        poll();
+        QCOMPARE(bodies(previewPath), QList{tokenBody(second)});
+    }
+
+    void signingSettings_data() {
+        QTest::addColumn<bool>("locked");
+        QTest::addColumn<FakeReply>("reply"); // to the unlock request
+        QTest::addColumn<QString>("line");
+        const QByteArray error = "{\"error\":\"нет\"}";
+        const QString failed = "Не удалось проверить доступ. Повторите попытку в приложении.";
+        QTest::newRow("no lock") << false << FakeReply{} << "готова · ООО Ромашка";
+        QTest::newRow("200") << true << FakeReply{} << "нужен доступ";
+        QTest::newRow("200 with an error") << true << FakeReply{200, error} << "нужен доступ";
+        QTest::newRow("403 string error") << true << FakeReply{403, error} << "нет";
+        QTest::newRow("403 numeric error") << true << FakeReply{403, "{\"error\":403}"} << failed;
+        QTest::newRow("403 without error") << true << FakeReply{403, "{}"} << failed;
+        QTest::newRow("500 not JSON") << true << FakeReply{500, "Internal Server Error"} << failed;
+        QTest::newRow("201") << true << FakeReply{201, "{}"} << failed;
+        QTest::newRow("302 not followed")
+            << true << FakeReply{.status = 302, .body = error, .headers = {{"Location", "/moved"}}}
+            << "нет";
+    }
+
+    void signingSettings() {
+        QFETCH(bool, locked);
+        QFETCH(FakeReply, reply);
+        QFETCH(QString, line);
+        m_agent->setReply(unlockPath, reply, "POST");
+        const QJsonObject lock = QJsonDocument::fromJson(R"({"signing": {"configured": true,
+            "enabled": false, "code": "keychain_locked", "message": "нужен доступ"}})")
+                                     .object();
+        launch(healthBody("1.0.0", locked ? lock : QJsonObject()));
+        // The refresh after the reply has no signing record to rewrite the line.
+        m_agent->setReply("/v1/health", {.body = healthBody("1.0.0", {}, {"signing"})});
+        const int polls = m_agent->requestCount("/v1/health");
+        app().openSigningSettings();
+        app().openSigningSettings();
+        QTRY_COMPARE(m_agent->requestCount("/v1/health"), polls + locked);
+        QTRY_VERIFY(!app().state().refreshInFlight && !app().state().credentialAccessInFlight);
+        QCOMPARE(bodies(unlockPath), locked ? QList<QByteArray>{"{}"} : QList<QByteArray>());
+        QCOMPARE(m_agent->requestCount("/moved"), 0);
+        const QUrl page("https://cabinet.kestrel.example/app?view=integration");
+        QCOMPARE(m_harness->desktop->opened, QList<QUrl>(locked ? 0 : 2, page));
+        QCOMPARE(app().window()->signingDetails()->text(), "Подпись: " + line);
+        QVERIFY(presenter().alerts.isEmpty());
+        QCOMPARE(integrationPageUrl(QUrl("https://cabinet.kestrel.example/")), page);
+        QVERIFY(!integrationPageUrl(QUrl()));
+    }
+
+    void resume() {
+        m_agent->setReply(resumePath, {.status = 500, .body = "{}", .delay = 150ms}, "POST");
+        launch("{}", 503);
+        m_harness->wake->wake();
+        QVERIFY(m_harness->logged("system_wake"));
+        QTRY_VERIFY(!app().state().refreshInFlight);
+        poll();
+        QCOMPARE(m_agent->requestCount(resumePath), 0);
+
+        // Each ready reply retries; the delay lets the poll end before the failure.
+        m_agent->setReply("/v1/health", {.body = healthBody("1.0.0")});
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            poll();
+            QTRY_COMPARE(eventCount("wake_check_retry"), attempt);
+            QCOMPARE(m_agent->requestCount(resumePath), attempt);
+        }
+        // A wake while the third attempt runs owes a check rather than sending one.
+        m_agent->setReply(resumePath, {.body = "{}", .delay = 500ms}, "POST");
+        poll();
+        m_harness->wake->wake();
+        QTRY_VERIFY(!app().state().refreshInFlight);
+        QVERIFY(app().state().resumeRequestInFlight && app().state().resumeCheckPending);
+        QTRY_COMPARE_WITH_TIMEOUT(eventCount("wake_check_requested"), 2, 5000);
+        QTRY_VERIFY(!app().state().refreshInFlight);
+        poll();
+        QCOMPARE(bodies(resumePath), QList<QByteArray>(4, "{}"));
+        QCOMPARE(eventCount("wake_check_retry"), 2);
+    }
+};
+
+QTEST_MAIN(TestPairing)
+#include "tst_pairing.moc"
