@@ -58,15 +58,21 @@ class TestSingleInstance : public QObject {
 private slots:
     void initTestCase() {
         useHome();
-        QVERIFY(QDir(m_home.path()).mkpath("XDG_RUNTIME_DIR"));
-        QVERIFY(::chmod(QFile::encodeName(m_home.filePath("XDG_RUNTIME_DIR")), 0700) == 0);
+        const QString socket = m_home.filePath("XDG_RUNTIME_DIR/kestrel-agent.socket");
+        QVERIFY(::mkdir(QFile::encodeName(m_home.filePath("XDG_RUNTIME_DIR")), 0700) == 0);
+        // What a crashed instance leaves behind: a file at the socket's path.
+        QFile stale(socket);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
         // An agent of an earlier test may still be letting go of the port.
         QTRY_VERIFY_WITH_TIMEOUT((m_agent = std::make_unique<FakeAgent>(43127))->isListening(),
                                  90000);
         m_agent->setReply("/v1/health", {.body = healthBody(KESTREL_APP_VERSION)});
         m_primary = start({});
         QTRY_VERIFY_WITH_TIMEOUT(log().contains("app_launch"), 15000);
-        QTRY_VERIFY(QFile::exists(m_home.filePath("XDG_RUNTIME_DIR/kestrel-agent.socket")));
+        QVERIFY(S_ISSOCK(modeOf(socket)));
+        QCOMPARE(modeOf(socket) & 077, mode_t(0));
+        // The live socket answers, so a late listener leaves it alone.
+        QVERIFY(!SingleInstance(m_home.filePath("XDG_RUNTIME_DIR"), nullptr).listen());
     }
 
     void cleanupTestCase() {
@@ -84,8 +90,7 @@ private slots:
         QFETCH(QStringList, arguments);
         const auto second = start(arguments);
         QVERIFY(second->waitForFinished(15000));
-        QCOMPARE(second->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(second->exitCode(), 0);
+        QVERIFY(second->exitStatus() == QProcess::NormalExit && second->exitCode() == 0);
         QCOMPARE(m_primary->state(), QProcess::Running);
         QCOMPARE(log().count("app_launch"), 1);
         if (arguments.isEmpty())
@@ -100,19 +105,10 @@ private slots:
         QVERIFY(!log().contains(token));
     }
 
-    void channel() {
+    void showRequest() {
         QTemporaryDir folder;
         SingleInstance primary(folder.path(), nullptr);
-        // A crashed primary leaves its socket file behind, with nobody listening.
-        QFile stale(primary.socketPath());
-        QVERIFY(stale.open(QIODevice::WriteOnly));
-        QVERIFY(!primary.forwardToRunning({}));
         QVERIFY(primary.listen());
-        QVERIFY(S_ISSOCK(modeOf(primary.socketPath())));
-        QCOMPARE(modeOf(primary.socketPath()) & 077, mode_t(0));
-        // The live socket answers, so a late listener leaves it alone.
-        QVERIFY(!SingleInstance(folder.path(), nullptr).listen());
-
         QSignalSpy shows(&primary, &SingleInstance::showRequested);
         // Off the main thread: it blocks until the primary, which lives here, answers.
         auto second = std::async(std::launch::async, [&folder] {
@@ -123,38 +119,35 @@ private slots:
     }
 
     void runtimeFolder_data() {
-        QTest::addColumn<QString>("setup");
-        QTest::addColumn<QString>("expected"); // under the test folder; null: none
-        const QString fallback = "tmp/kestrel-runtime-" + QString::number(::getuid());
-        QTest::newRow("private runtime folder") << "private"
-                                                << "run";
-        QTest::newRow("runtime folder open to others") << "open" << fallback;
-        QTest::newRow("no runtime folder") << "unset" << fallback;
-        QTest::newRow("fallback is a link") << "link" << QString();
-        QTest::newRow("fallback of another user") << "owner" << QString();
+        QTest::addColumn<QString>("fallback"); // what is there before
+        QTest::addColumn<bool>("used");
+        QTest::newRow("nothing") << "" << true;
+        QTest::newRow("a link to a private folder") << "link" << false;
+        QTest::newRow("another user's folder") << "owner" << false;
     }
 
+    // A runtime folder open to others is passed over for a private folder of
+    // our own in the temporary folder, which nobody may have set up before.
     void runtimeFolder() {
-        QFETCH(QString, setup);
-        QFETCH(QString, expected);
+        QFETCH(QString, fallback);
+        QFETCH(bool, used);
         QTemporaryDir root;
-        const QByteArray run = QFile::encodeName(root.filePath("run"));
-        const QByteArray fallback =
-            QFile::encodeName(root.filePath("tmp/kestrel-runtime-" + QString::number(::getuid())));
-        QVERIFY(QDir(root.path()).mkpath("run") && QDir(root.path()).mkpath("tmp"));
-        QVERIFY(::chmod(run, setup == "open" ? 0755 : 0700) == 0);
-        if (setup == "link")
-            QVERIFY(::symlink(run, fallback) == 0);
-        if (setup == "owner" && ::geteuid() != 0)
+        const QByteArray run = QFile::encodeName(root.filePath("run")),
+                         path = QFile::encodeName(
+                             root.filePath("kestrel-runtime-" + QString::number(::getuid())));
+        QVERIFY(::mkdir(run, 0700) == 0 && ::chmod(run, 0755) == 0);
+        if (fallback == "link")
+            QVERIFY(::symlink(QFile::encodeName(root.path()), path) == 0);
+        if (fallback == "owner" && ::geteuid() != 0)
             QSKIP("giving a folder to another user needs root");
-        if (setup == "owner")
-            QVERIFY(::mkdir(fallback, 0700) == 0 && ::chown(fallback, 65534, 65534) == 0);
-        qputenv("TMPDIR", QFile::encodeName(root.filePath("tmp")));
-        qputenv("XDG_RUNTIME_DIR", setup == "private" || setup == "open" ? run : QByteArray());
+        if (fallback == "owner")
+            QVERIFY(::mkdir(path, 0700) == 0 && ::chown(path, 65534, 65534) == 0);
+        qputenv("TMPDIR", QFile::encodeName(root.path()));
+        qputenv("XDG_RUNTIME_DIR", run);
         const QString folder = SingleInstance::defaultFolder();
         useHome();
-        QCOMPARE(folder, expected.isNull() ? QString() : root.filePath(expected));
-        QVERIFY(folder.isEmpty() || (modeOf(folder) & 0777) == 0700);
+        QCOMPARE(folder, used ? QFile::decodeName(path) : QString());
+        QVERIFY(!used || (modeOf(folder) & 0777) == 0700);
     }
 
     void urlOpenEvents() {
