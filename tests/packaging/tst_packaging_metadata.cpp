@@ -101,10 +101,6 @@ private slots:
         QVERIFY(metainfo.open(QIODevice::ReadOnly));
         QVERIFY(metainfo.readAll().contains("<id>" + identifier.toUtf8() + "</id>"));
 
-        QCOMPARE(m_plist.value(QStringLiteral("CFBundlePackageType")),
-                 QVariant(QStringLiteral("APPL")));
-        QCOMPARE(m_plist.value(QStringLiteral("CFBundleDisplayName")),
-                 QVariant(QStringLiteral("Агент KESTREL")));
         const QString executable = m_plist.value(QStringLiteral("CFBundleExecutable")).toString();
         QVERIFY(!executable.isEmpty());
         QVERIFY2(isExecutableFile(bundle + QStringLiteral("/Contents/MacOS/") + executable),
