@@ -1,0 +1,322 @@
+#include "agentclient/AgentHealth.h"
+#include "agentclient/PrintersResponse.h"
+#include "support/AppHarness.h"
+#include "support/FakeAgent.h"
+#include "ui/MainWindow.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QListView>
+#include <QPushButton>
+#include <QTest>
+
+using namespace kestrel;
+using namespace kestrel::test;
+using namespace std::chrono_literals;
+
+Q_DECLARE_METATYPE(kestrel::test::FakeReply)
+
+namespace {
+
+const QJsonValue absent(QJsonValue::Undefined);
+const char* const signingJson = R"({"configured": true, "enabled": false, "code": "locked",
+    "message": "m", "organizationName": "o", "autoSign": true, "renewTrueApi": false,
+    "renewSuz": false, "autoPrepareFbs": true})";
+const char* const healthJson = R"({"ok": true, "name": "agent", "version": "1.2.3",
+    "platform": "linux", "architecture": "arm64", "deviceId": "D", "formats": ["pdf"]})";
+
+// A complete health (or printers) record with `key` set to `value`; an undefined value
+// removes the member. "signing.x" is a member of the signing record, "printer.x" one of the
+// second printer.
+QByteArray record(bool health, const QString& key, const QJsonValue& value) {
+    QJsonObject inner =
+        QJsonDocument::fromJson(health ? signingJson : R"({"name": "B", "isDefault": false})")
+            .object();
+    QJsonObject outer = QJsonDocument::fromJson(health ? healthJson : R"({"ok": true})").object();
+    const qsizetype dot = key.indexOf(u'.');
+    if (dot > 0)
+        inner.insert(key.mid(dot + 1), value);
+    const QJsonObject first{{"name", "A"}, {"isDefault", true}};
+    outer.insert(health ? "signing" : "printers",
+                 health ? QJsonValue(inner) : QJsonArray{first, inner});
+    if (dot < 0)
+        outer.insert(key, value);
+    return QJsonDocument(outer).toJson(QJsonDocument::Compact);
+}
+
+FakeReply printers(const char* ok, const QByteArray& list) {
+    return {.body = R"({"ok": )" + QByteArray(ok) + R"(, "printers": [)" + list + "]}"};
+}
+
+} // namespace
+
+class TestAgentClient : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<FakeAgent> m_agent;
+    std::unique_ptr<AppHarness> m_harness;
+
+    AppDelegate& app() { return *m_harness->delegate; }
+    MainWindow& window() { return *m_harness->delegate->window(); }
+    bool settled() {
+        return !app().state().refreshInFlight && !app().state().printerRefreshInFlight;
+    }
+    // Launches and waits until the first poll and the printer request it started are handled.
+    bool launch() {
+        m_harness->launch();
+        return QTest::qWaitFor([&] { return m_harness->logged("health_result") && settled(); });
+    }
+    // One poll, with the refresh button disabled while it is out.
+    bool poll() {
+        app().refreshNow();
+        const bool disabled = !window().refreshButton()->isEnabled();
+        return QTest::qWaitFor([&] { return settled(); }) && disabled &&
+               window().refreshButton()->isEnabled();
+    }
+    // The fields of every logged `event`, without the request's timing.
+    QStringList lines(const QString& event) const {
+        static const QRegularExpression timing(QStringLiteral(" request_s=\\d+\\.\\d{3}"));
+        const QRegularExpression name("^" + event + " ?");
+        QStringList found = m_harness->events().filter(name);
+        return found.replaceInStrings(name, {}).replaceInStrings(timing, {});
+    }
+
+private slots:
+    void decoding_data() {
+        QTest::addColumn<bool>("health");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("decodes");
+        const auto row = [](bool health, const char* key, const QJsonValue& value, bool decodes) {
+            QString shown;
+            QDebug(&shown).nospace() << value;
+            QTest::addRow("%s %s %s", health ? "health" : "printers", key, qPrintable(shown))
+                << health << record(health, key, value) << decodes;
+        };
+        for (const QJsonValue& value : {absent, QJsonValue()}) {
+            for (const char* key :
+                 {"ok", "name", "version", "platform", "architecture", "deviceId", "formats",
+                  "signing.configured", "signing.enabled", "signing.message"})
+                row(true, key, value, false);
+            for (const char* key :
+                 {"signing", "signing.code", "signing.organizationName", "signing.autoSign",
+                  "signing.renewTrueApi", "signing.renewSuz", "signing.autoPrepareFbs"})
+                row(true, key, value, true);
+            for (const char* key : {"ok", "printers", "printer.name", "printer.isDefault"})
+                row(false, key, value, false);
+        }
+        row(true, "extra", 1, true);
+        row(true, "signing.extra", 1, true);
+        row(true, "ok", 1, false);
+        row(true, "version", 1.2, false);
+        row(true, "formats", QJsonArray{"pdf", 1}, false);
+        row(true, "signing", "ready", false);
+        row(true, "signing.enabled", 1, false);
+        row(true, "signing.code", 5, false);
+        row(true, "signing.autoSign", "yes", false);
+        row(false, "printer.extra", 1, true);
+        row(false, "ok", 1, false);
+        row(false, "printers", QJsonArray{"A"}, false);
+        row(false, "printer.name", 3, false);
+        row(false, "printer.isDefault", 0, false);
+        for (const char* body : {"[]", "\"ok\"", "null", "", "<html>ok</html>"}) {
+            QTest::addRow("health body %s", body) << true << QByteArray(body) << false;
+            QTest::addRow("printers body %s", body) << false << QByteArray(body) << false;
+        }
+    }
+
+    void decoding() {
+        QFETCH(bool, health);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, decodes);
+        QCOMPARE(health ? AgentHealth::fromBody(body).has_value()
+                        : PrintersResponse::fromBody(body).has_value(),
+                 decodes);
+    }
+
+    void init() {
+        m_agent = std::make_unique<FakeAgent>();
+        m_agent->setReply("/v1/health",
+                          {.body = healthBody("1.0.0"), .headers = {{"Set-Cookie", "a=b"}}});
+        m_agent->setReply("/v1/printers",
+                          printers("true", R"({"name": "Brother", "isDefault": true},
+            {"name": "Canon", "isDefault": false}, {"name": "Epson", "isDefault": true})"));
+        m_harness = std::make_unique<AppHarness>();
+        m_harness->config.agentBaseUrl = m_agent->baseUrl();
+        m_harness->config.privateAgentUrl = m_agent->baseUrl();
+        // A port nothing listens on any more.
+        m_harness->config.updateManifestUrl = FakeAgent().baseUrl();
+        m_harness->config.pollInterval = 3600.0; // polls come from the tests
+    }
+
+    void cleanup() {
+        // The controller goes first: its requests must not outlive the agent.
+        m_harness.reset();
+        m_agent.reset();
+    }
+
+    void notReady_data() {
+        QTest::addColumn<FakeReply>("reply");
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QString>("title");
+        const auto row = [](const char* name, int status, const QByteArray& body, const char* line,
+                            const QString& title = QStringLiteral("Служба запускается…")) {
+            QTest::newRow(name) << FakeReply{.status = status, .body = body}
+                                << QStringLiteral("http=%1 ").arg(status) + line << title;
+        };
+        const QByteArray valid = healthBody("1.0.0");
+        const QByteArray foreign = healthBody("2.0.0");
+        // Status 0: nothing listens.
+        row("refused", 0, {}, "error=QNetworkReply:1 valid=false version=none failures=1");
+        row("500, valid body", 500, valid, "error=none:0 valid=true version=1.0.0 failures=1");
+        row("201, valid body", 201, valid, "error=none:0 valid=true version=1.0.0 failures=1");
+        row("204", 204, {}, "error=none:0 valid=false version=none failures=1");
+        row("foreign, 500", 500, foreign, "error=none:0 valid=true version=2.0.0 failures=1");
+        row("foreign version", 200, foreign, "error=none:0 valid=true version=2.0.0 failures=0",
+            "Найдена старая служба версии 2.0.0");
+    }
+
+    void notReady() {
+        QFETCH(FakeReply, reply);
+        QFETCH(QString, line);
+        QFETCH(QString, title);
+        if (reply.status == 0)
+            m_harness->config.agentBaseUrl = FakeAgent().baseUrl();
+        m_agent->setReply("/v1/health", reply);
+        // An agent of ours that runs but never answers.
+        m_harness->installAgentScript("exec sleep 30");
+        QVERIFY(launch());
+        QCOMPARE(lines("health_result"), QStringList{line});
+        QCOMPARE(window().statusTitle()->text(), title);
+        QCOMPARE(app().state().statusColor, StatusColor::Orange);
+        QCOMPARE(m_agent->requestCount("/v1/printers"), 0);
+        // The running agent is left alone.
+        QCOMPARE(app().state().helperAttempt, 1);
+        // Only a refused poll comes again soon while our agent is starting.
+        if (reply.status == 0)
+            QTRY_VERIFY_WITH_TIMEOUT(app().state().healthFailures >= 2, 1000);
+    }
+
+    void failureLinesEveryTenth() {
+        m_harness->config.agentBaseUrl = FakeAgent().baseUrl();
+        QVERIFY(launch());
+        while (app().state().healthFailures < 21)
+            QVERIFY(poll());
+        const QString line = "http=0 error=QNetworkReply:1 valid=false version=none failures=%1";
+        QCOMPARE(lines("health_result"), (QStringList{line.arg(1), line.arg(10), line.arg(20)}));
+        // Every failed poll asks for the missing agent again, besides the launch.
+        QCOMPARE(lines("helper_missing").size(), 22);
+    }
+
+    void signing_data() {
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<bool>("unlocking");
+        QTest::addColumn<QString>("button");
+        QTest::newRow("locked") << "keychain_locked" << false << "Разрешить доступ";
+        QTest::newRow("other code") << "certificate_missing" << false << "Настроить в кабинете";
+        QTest::newRow("unlock running") << "keychain_locked" << true << "Ожидаем разрешение…";
+    }
+
+    void signing() {
+        QFETCH(QString, code);
+        QFETCH(bool, unlocking);
+        QFETCH(QString, button);
+        const QJsonObject signing{
+            {"configured", true}, {"enabled", true}, {"code", code}, {"message", "готова"}};
+        m_agent->setReply("/v1/health", {.body = healthBody("1.0.0", {{"signing", signing}})});
+        m_agent->setReply("/v1/app/unlock-credentials", {.hang = true}, "POST");
+        QVERIFY(launch());
+        if (unlocking) {
+            app().openSigningSettings();
+            QTRY_COMPARE(m_agent->requestCount("/v1/app/unlock-credentials"), 1);
+        }
+        QVERIFY(poll());
+        QCOMPARE(window().signingDetails()->text(), "Подпись: готова");
+        QCOMPARE(window().signingButton()->text(), button);
+        QCOMPARE(window().signingButton()->isEnabled(), !unlocking);
+    }
+
+    void slowAgent_data() {
+        QTest::addColumn<FakeReply>("reply");
+        QTest::addColumn<QString>("line");
+        const QString line =
+            QStringLiteral("http=%1 error=QNetworkReply:5 valid=false version=none failures=1");
+        QTest::newRow("hung") << FakeReply{.hang = true} << line.arg(0);
+        QTest::newRow("a byte every 300 ms")
+            << FakeReply{.body = healthBody("1.0.0"), .drip = 300ms} << line.arg(200);
+    }
+
+    void slowAgent() {
+        QFETCH(FakeReply, reply);
+        QFETCH(QString, line);
+        m_agent->setReply("/v1/health", reply);
+        m_harness->create();
+        QElapsedTimer clock;
+        clock.start();
+        app().refreshNow();
+        // Dropped: one poll at a time.
+        app().refreshNow();
+        QTRY_VERIFY_WITH_TIMEOUT(!app().state().refreshInFlight, 4000);
+        // A dripping body keeps the idle limit away: only the 2.0 s limit ends it.
+        QVERIFY2(clock.elapsed() >= (reply.hang ? 0 : 1900) && clock.elapsed() <= 2300,
+                 qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(m_agent->requestCount("/v1/health"), 1);
+        QCOMPARE(lines("health_result"), QStringList{line});
+    }
+
+    void readyAgent_data() {
+        QTest::addColumn<QList<FakeReply>>("replies");
+        QTest::addColumn<int>("rows");
+        QTest::addColumn<QStringList>("logged");
+        // "S/V count=N" stands for "http=S error=none:0 valid=V count=N".
+        const auto row = [](const char* name, QList<FakeReply> replies, int rows, QStringList log) {
+            QTest::newRow(name) << replies << rows
+                                << log.replaceInStrings("/", " error=none:0 valid=");
+        };
+        const QByteArray a = R"({"name": "A", "isDefault": true})";
+        row("empty list", {printers("true", "")}, 0, {"http=200/true count=0"});
+        row("ok false", {printers("false", a)}, 3, {"http=200/false count=1"});
+        row("one printer without isDefault", {printers("true", a + R"(, {"name": "B"})")}, 3,
+            {"http=200/false count=0"});
+        row("500, then 503", {{.status = 500}, {.status = 503}}, 3,
+            {"http=500/false count=0", "http=503/false count=0"});
+    }
+
+    void readyAgent() {
+        QFETCH(QList<FakeReply>, replies);
+        QFETCH(int, rows);
+        QFETCH(QStringList, logged);
+        QVERIFY(launch());
+        QCOMPARE(window().statusTitle()->text(), "Агент работает");
+        QCOMPARE(window().statusDetails()->text(), "Версия 1.0.0 · x86_64 · устройство device-1");
+        QCOMPARE(app().state().statusColor, StatusColor::Green);
+        const QAbstractItemModel& model = *window().printersTable()->model();
+        QCOMPARE(model.index(0, 0).data().toString(), "Brother  ·  по умолчанию");
+        QCOMPARE(model.index(1, 0).data().toString(), "Canon");
+        QCOMPARE(model.index(2, 0).data().toString(), "Epson  ·  по умолчанию");
+        QCOMPARE(window().printersTable()->sizeHintForRow(0), 38);
+        QVERIFY(window().emptyPrintersLabel()->isHidden());
+        for (const FakeReply& reply : replies) {
+            m_agent->setReply("/v1/printers", reply);
+            // Printers are asked on every ready poll; the same outcome twice is logged once.
+            QVERIFY(poll());
+            QVERIFY(poll());
+        }
+        QCOMPARE(m_agent->requestCount("/v1/printers"), 1 + 2 * replies.size());
+        QCOMPARE(model.rowCount(), rows);
+        QCOMPARE(window().emptyPrintersLabel()->isHidden(), rows > 0);
+        QCOMPARE(lines("printers_result"),
+                 QStringList{"http=200 error=none:0 valid=true count=3"} + logged);
+        // A steady state logs nothing more; no agent was started by this run.
+        QCOMPARE(lines("health_result"),
+                 QStringList{"http=200 error=none:0 valid=true version=1.0.0 failures=0"});
+        QCOMPARE(lines("service_ready"), QStringList{"helper_elapsed_s=unknown"});
+        for (const RecordedRequest& request : m_agent->requests())
+            for (const char* header : {"X-Kestrel-App", "Authorization", "Cookie"})
+                QVERIFY2(!request.hasHeader(header), header);
+    }
+};
+
+QTEST_MAIN(TestAgentClient)
+#include "tst_agentclient.moc"
