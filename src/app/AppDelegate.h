@@ -157,6 +157,7 @@ private:
     PrinterListModel* m_printerModel = nullptr;
 
     QPointer<QProcess> m_helperProcess;
+    QPointer<QTimer> m_restartTimer;
 
     QPointer<QTimer> m_pollTimer;
     QPointer<QTimer> m_updateTimer;

@@ -74,9 +74,19 @@ void AppDelegate::handleHelperExit(QProcess* process, int status, int reason) {
         return;
     logDiagnostic(QStringLiteral("helper_exit status=%1 reason=%2").arg(status).arg(reason));
     m_helperProcess.clear();
-    if (!m_state.isQuitting)
-        QTimer::singleShot(restartDelayMs, Qt::PreciseTimer, this,
-                           &AppDelegate::startBundledHelper);
+    if (m_state.isQuitting)
+        return;
+    // One restart pending at a time, due one second after the latest exit:
+    // an agent that a failed poll started sooner and that ended again must
+    // not leave a second restart behind, or the restarts would multiply.
+    if (!m_restartTimer) {
+        m_restartTimer = new QTimer(this);
+        m_restartTimer->setSingleShot(true);
+        m_restartTimer->setTimerType(Qt::PreciseTimer);
+        m_restartTimer->setInterval(restartDelayMs);
+        connect(m_restartTimer, &QTimer::timeout, this, &AppDelegate::startBundledHelper);
+    }
+    m_restartTimer->start();
 }
 
 void AppDelegate::stopHelperForShutdown() {

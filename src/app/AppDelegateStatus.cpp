@@ -70,13 +70,19 @@ void AppDelegate::evaluateHealth(const ReplyResult& reply, double sentAt) {
     }
 
     switch (verdict) {
-    case HealthVerdict::NotHealthy:
+    case HealthVerdict::NotHealthy: {
+        // The quick second poll is for an agent that runs but does not listen
+        // yet. An agent that had ended is started here and not polled at
+        // once: one that crashes at start would otherwise be restarted at
+        // every quick poll instead of once a second.
+        const bool agentWasRunning = helperIsRunning();
         updateStatus(false, StatusColor::Orange, startingTitle(), startingDetails());
         startBundledHelper();
-        if (shouldPollAgainSoon(reply.statusCode, helperIsRunning(), m_state.helperStartedAt,
+        if (shouldPollAgainSoon(reply.statusCode, agentWasRunning, m_state.helperStartedAt,
                                 systemUptime()))
             QTimer::singleShot(agentStartupPollMs, this, &AppDelegate::refreshStatus);
         return;
+    }
     case HealthVerdict::ForeignVersion:
         updateStatus(false, StatusColor::Orange, foreignVersionTitle(health->version()),
                      foreignVersionDetails());

@@ -67,6 +67,32 @@ private slots:
         QVERIFY(!harness.logged("helper_launch_begin attempt=3"));
     }
 
+    // A failed poll during the restart delay starts the agent at once; when
+    // that one ends too, the restart still comes one second after the latest
+    // exit, and only one: restarts must not multiply for an agent that keeps
+    // crashing, nor follow every quick poll.
+    void failedPollsDoNotMultiplyRestarts() {
+        AppHarness harness;
+        harness.installAgentScript("exit 3");
+        harness.config.agentBaseUrl = harness.config.privateAgentUrl = QUrl("http://127.0.0.1:1");
+        AppDelegate& delegate = harness.create();
+        delegate.startBundledHelper();
+        QTRY_VERIFY(harness.logged("helper_exit"));
+        QTest::qWait(400); // into the restart delay
+        delegate.refreshStatus();
+        QTRY_VERIFY(harness.logged("helper_launch_begin attempt=2"));
+
+        QTRY_VERIFY_WITH_TIMEOUT(harness.logged("helper_launch_begin attempt=4"), 4000);
+        for (int attempt : {3, 4}) {
+            const double spacing =
+                harness.elapsedOf(QStringLiteral("helper_launch_begin attempt=%1").arg(attempt)) -
+                harness.elapsedOf(
+                    QStringLiteral("helper_launch_begin attempt=%1").arg(attempt - 1));
+            QVERIFY2(spacing >= 0.99 && spacing < 1.4,
+                     qPrintable(QStringLiteral("attempt %1 after %2 s").arg(attempt).arg(spacing)));
+        }
+    }
+
     void agentThatCannotRunShowsRed_data() {
         QTest::addColumn<QString>("setUp"); // of the agent at $0
         QTest::addColumn<bool>("started");
