@@ -175,11 +175,19 @@ private:
         return true;
     }
 
+    // The public and system identifiers are quoted and may hold '>' or
+    // brackets, which end nothing there.
     bool skipDoctype() {
         int brackets = 0;
+        char quote = 0;
         for (; m_pos < m_text.size(); ++m_pos) {
             const char c = m_text[m_pos];
-            if (c == '[')
+            if (quote) {
+                if (c == quote)
+                    quote = 0;
+            } else if (c == '"' || c == '\'')
+                quote = c;
+            else if (c == '[')
                 ++brackets;
             else if (c == ']')
                 --brackets;

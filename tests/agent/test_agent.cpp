@@ -2,6 +2,7 @@
 // the built agent as a real process on port 43127. Replies are read with the
 // application's own decoders.
 #include "AgentCore.h"
+#include "BundleVersion.h"
 #include "DataStore.h"
 #include "agentclient/AgentHealth.h"
 #include "agentclient/PrintersResponse.h"
@@ -242,6 +243,32 @@ private slots:
         // A folder below a regular file cannot be made, whoever runs the test.
         const DataStore unwritable(folder() / DataStore::deviceIdFile / "x");
         QVERIFY(isUuid(unwritable.deviceId()) && !unwritable.deviceIdPersistent());
+    }
+
+    void versionFromInfoPlist_data() {
+        QTest::addColumn<QByteArray>("doctype");
+        QTest::addColumn<QString>("version");
+        QTest::newRow("as the build writes it")
+            << QByteArray("<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                          "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">")
+            << "1.2.3";
+        QTest::newRow("> in an identifier")
+            << QByteArray("<!DOCTYPE plist SYSTEM \"http>//example/plist.dtd\">") << "1.2.3";
+        QTest::newRow("] in an identifier")
+            << QByteArray("<!DOCTYPE plist PUBLIC \x27-//x]//EN\x27 \"plist.dtd\">") << "1.2.3";
+        QTest::newRow("internal subset")
+            << QByteArray("<!DOCTYPE plist [<!ELEMENT a ANY>]>") << "1.2.3";
+        QTest::newRow("unterminated") << QByteArray("<!DOCTYPE plist \"plist.dtd>") << "";
+    }
+
+    void versionFromInfoPlist() {
+        QFETCH(QByteArray, doctype);
+        QFETCH(QString, version);
+        const std::string plist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" +
+                                  doctype.toStdString() +
+                                  "\n<plist version=\"1.0\"><dict><key>CFBundleShortVersionString"
+                                  "</key><string>1.2.3</string></dict></plist>\n";
+        QCOMPARE(QString::fromStdString(shortVersionFromInfoPlist(plist).value_or("")), version);
     }
 
     void runningAgentAnswersAsTheApplicationReads() {
