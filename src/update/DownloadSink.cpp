@@ -23,6 +23,20 @@ UpdateError fileError(const QFile& file) {
                          file.errorString());
 }
 
+// Writes all of `data`. A write cut short (a full disk, a file size limit)
+// reports no error of its own, so the rest is written again until the system
+// refuses with its reason, which the file then holds.
+bool writeAll(QFile& file, const QByteArray& data) {
+    qint64 written = 0;
+    while (written < data.size()) {
+        const qint64 result = file.write(data.constData() + written, data.size() - written);
+        if (result <= 0)
+            return false;
+        written += result;
+    }
+    return true;
+}
+
 QString partialName(const QString& filename) {
     return QStringLiteral(".") + filename + QStringLiteral(".") +
            QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".part");
@@ -47,7 +61,7 @@ void DownloadSink::consume(const QByteArray& chunk) {
     m_size += chunk.size();
     if (m_fileError || !openPartialFile())
         return;
-    if (m_file.write(chunk) != chunk.size()) {
+    if (!writeAll(m_file, chunk)) {
         m_fileError = fileError(m_file);
         removePartialFile();
     }
