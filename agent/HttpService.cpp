@@ -87,6 +87,10 @@ bool HttpService::bind(int port, std::string& error) {
         server.new_task_queue = [] { return new httplib::ThreadPool(workerThreads); };
         server.set_address_family(family);
         server.set_socket_options(reuseAddressOnly);
+        // The library writes the status line and headers, then the body, in
+        // two writes; with Nagle's algorithm the body waits for the client's
+        // delayed acknowledgement of the headers, about 40 ms per reply.
+        server.set_tcp_nodelay(true);
         server.set_payload_max_length(maximumBodyBytes);
         server.set_default_headers({{"Cache-Control", "no-store"}});
 

@@ -4,6 +4,7 @@
 #include "AgentCore.h"
 #include "BundleVersion.h"
 #include "DataStore.h"
+#include "HttpService.h"
 #include "agentclient/AgentHealth.h"
 #include "agentclient/PrintersResponse.h"
 #include "pairing/PairingPreview.h"
@@ -17,8 +18,11 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <arpa/inet.h>
 #include <csignal>
 #include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
@@ -269,6 +273,45 @@ private slots:
                                   "\n<plist version=\"1.0\"><dict><key>CFBundleShortVersionString"
                                   "</key><string>1.2.3</string></dict></plist>\n";
         QCOMPARE(QString::fromStdString(shortVersionFromInfoPlist(plist).value_or("")), version);
+    }
+
+    // A reply leaves as soon as it is written. The library writes headers and
+    // body separately, and with Nagle's algorithm the body waited for the
+    // client's delayed acknowledgement: about 40 ms on every request.
+    void repliesAreNotHeldBack() {
+        const Agent a = agent();
+        HttpService service(a);
+        std::string error;
+        QVERIFY2(service.bind(agentPort, error), error.c_str());
+        service.start();
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, agentPort);
+        QVERIFY(client.waitForConnected());
+        client.write("GET /v1/health HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        QByteArray reply;
+        QTRY_VERIFY((reply += client.readAll()).endsWith("}"));
+
+        // The accepted end of this connection, in this process.
+        int noDelay = -1;
+        for (const QString& entry : QDir("/proc/self/fd").entryList(QDir::System | QDir::Files)) {
+            const int fd = entry.toInt();
+            sockaddr_in local{}, peer{};
+            socklen_t size = sizeof local;
+            if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0 ||
+                local.sin_family != AF_INET || ntohs(local.sin_port) != agentPort)
+                continue;
+            size = sizeof peer;
+            if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0 ||
+                ntohs(peer.sin_port) != client.localPort())
+                continue;
+            socklen_t length = sizeof noDelay;
+            QCOMPARE(::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &length), 0);
+        }
+        QVERIFY2(noDelay > 0, qPrintable(QString::number(noDelay)));
+
+        client.disconnectFromHost(); // an idle kept-alive connection would delay the stop
+        service.stop();
+        QVERIFY(service.waitStopped(std::chrono::seconds(5)));
     }
 
     void runningAgentAnswersAsTheApplicationReads() {
