@@ -1,0 +1,132 @@
+#include "app/Config.h"
+#include "ui/Icons.h"
+#include "ui/MainWindow.h"
+#include "ui/StatusColor.h"
+#include "update/UpdateSelection.h"
+
+#include <QAccessible>
+#include <QFile>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+#include <QXmlStreamReader>
+#include <cmath>
+
+using namespace kestrel;
+
+// Each value of a property list as "path <type>text", the path stepping
+// through dictionaries by key and arrays by index.
+static void flatten(QXmlStreamReader& xml, const QString& path, QStringList& entries) {
+    const QString type = xml.name().toString();
+    if (type != u"dict" && type != u"array")
+        return entries.append(path + " <" + type + '>' + xml.readElementText());
+    QString key;
+    for (int index = 0; xml.readNextStartElement();) {
+        if (xml.name() == u"key")
+            key = xml.readElementText();
+        else
+            flatten(xml, path + '/' + (type == u"dict" ? key : QString::number(index++)), entries);
+    }
+}
+
+// Contrast of two colours, sRGB's curve taken as a plain 2.2 power.
+static double contrast(const QColor& a, const QColor& b) {
+    const auto luminance = [](const QColor& c) {
+        return 0.2126 * std::pow(c.redF(), 2.2) + 0.7152 * std::pow(c.greenF(), 2.2) +
+               0.0722 * std::pow(c.blueF(), 2.2) + 0.05;
+    };
+    return std::max(luminance(a), luminance(b)) / std::min(luminance(a), luminance(b));
+}
+
+class TestPackaging : public QObject {
+    Q_OBJECT
+
+private slots:
+    // The Info.plist the build writes into the bundle, read as the system
+    // reads it: LSUIElement as the string "true" would be ignored.
+    void infoPlistDeclares_data() {
+        QFile metainfo(KESTREL_METAINFO);
+        QVERIFY(metainfo.open(QIODevice::ReadOnly));
+        const auto id = QRegularExpression("<id>(.+)</id>").match(metainfo.readAll()).captured(1);
+        QTest::addColumn<QString>("entry");
+        QTest::newRow("same id as AppStream") << "/CFBundleIdentifier <string>" + id;
+        QTest::newRow("version") << "/CFBundleShortVersionString <string>" KESTREL_VERSION;
+        QTest::newRow("executable") << "/CFBundleExecutable <string>" KESTREL_EXECUTABLE;
+        QTest::newRow("icon") << "/CFBundleIconFile <string>KestrelAgent.icns";
+        QTest::newRow("links") << "/CFBundleURLTypes/0/CFBundleURLSchemes/0 <string>kestrel";
+        QTest::newRow("menu bar only") << "/LSUIElement <true>";
+        QTest::newRow("macOS 13") << "/LSMinimumSystemVersion <string>13.0";
+    }
+    void infoPlistDeclares() {
+        QFETCH(QString, entry);
+        QFile file(KESTREL_BUNDLE "/Contents/Info.plist");
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QXmlStreamReader xml(&file);
+        QStringList entries;
+        QVERIFY(xml.readNextStartElement() && xml.readNextStartElement());
+        flatten(xml, {}, entries);
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+        QVERIFY2(entries.contains(entry), qPrintable(entries.join(u'\n')));
+    }
+
+    // The disk image CPack makes must be the one the update check accepts.
+    void diskImageNameIsAcceptedByTheUpdateCheck() {
+        const Config c;
+        const QString name = KESTREL_DISK_IMAGE_NAME;
+        const QString url = "https://" + c.updateHost + "/downloads/print-agent/" + name;
+        const UpdateOutcome outcome = availableUpdate(
+            {KESTREL_VERSION, {{c.updateBuildKey, {name, url, QString(64, u'a')}}}}, "0.0.1",
+            {c.updateHost, c.updateBuildKey, c.updateFilenamePlatform, c.updatePlatformName});
+        QVERIFY2(std::holds_alternative<AvailableUpdate>(outcome), qPrintable(name));
+    }
+
+    void everyControlIsNamedAndButtonsByTheirCurrentText() {
+        const auto name = [](QWidget* widget) {
+            return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+        };
+        MainWindow window("1.0.0", "Mac с процессором M", nullptr);
+        int named = 0;
+        for (QWidget* widget : window.findChildren<QWidget*>()) {
+            if (widget->inherits("QAbstractButton") || widget->inherits("QLabel") ||
+                widget->inherits("QAbstractItemView") || widget->inherits("QProgressBar")) {
+                QVERIFY2(!name(widget).trimmed().isEmpty(), widget->metaObject()->className());
+                ++named;
+            }
+        }
+        QVERIFY(named >= 15);
+        // The coloured dot says in words what its colour means.
+        QCOMPARE(name(window.statusDot()), window.statusTitle()->text());
+        // The controller retitles these; a name fixed at construction would go stale.
+        for (QPushButton* button :
+             {window.signingButton(), window.updateButton(), window.refreshButton()}) {
+            button->setText("Обновляем…");
+            QCOMPARE(name(button), button->text());
+        }
+    }
+
+    // At the sizes trays use, every status colour keeps a border's worth of
+    // pixels at 3:1 or more against light and dark panels; without the
+    // contrasting outline a light fill vanishes on a light panel.
+    void trayGlyphShowsOnLightAndDarkPanels() {
+        for (const QColor panel : {QColor(0xf6, 0xf5, 0xf4), QColor(0x30, 0x30, 0x30)}) {
+            for (int status = 0; status <= int(StatusColor::Red); ++status) {
+                const QColor color = statusQColor(StatusColor(status), {});
+                for (const int size : {16, 22}) {
+                    QImage shown(size, size, QImage::Format_RGB32);
+                    shown.fill(panel);
+                    QPainter(&shown).drawImage(0, 0, renderPrinterGlyph(size, color));
+                    int standingOut = 0;
+                    for (int i = 0; i < size * size; ++i)
+                        standingOut += contrast(shown.pixelColor(i % size, i / size), panel) >= 3;
+                    QVERIFY2(standingOut >= 3 * size,
+                             qPrintable(color.name() + " on " + panel.name()));
+                }
+            }
+        }
+    }
+};
+
+QTEST_MAIN(TestPackaging)
+#include "tst_packaging.moc"
