@@ -20,7 +20,7 @@ set(KESTREL_DISK_IMAGE_NAME "KESTREL-Agent-${PROJECT_VERSION}-macOS-AppleSilicon
 # --- Icons -----------------------------------------------------------------
 # Drawn by the application's own icon code, so the installed files and the
 # running application cannot differ; the SVG files in packaging/icons/ are
-# the same drawings, checked against this output by the tests.
+# the same drawings, written by this tool (see the README after a change).
 add_executable(kestrel_render_icons ${KESTREL_PACKAGING_DIR}/icons/RenderIcons.cpp)
 target_link_libraries(kestrel_render_icons PRIVATE kestrel_ui)
 set_target_properties(kestrel_render_icons PROPERTIES OUTPUT_NAME kestrel-render-icons)
