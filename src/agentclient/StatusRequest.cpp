@@ -76,6 +76,16 @@ void sendStatusRequest(QNetworkAccessManager& session, const QUrl& url, const QO
     request.setTransferTimeout(int(limits.idle.count()));
 
     QNetworkReply* reply = session.get(request);
+    // The agent's replies are a few kilobytes at most. Read whole, an endless
+    // body would take gigabytes of memory in the two seconds an exchange may
+    // last, so one past the limit is cut off at once. The read buffer bounds
+    // what is held until then.
+    reply->setReadBufferSize(2 * limits.maximumBodyBytes);
+    QObject::connect(reply, &QNetworkReply::readyRead, reply,
+                     [reply, limit = limits.maximumBodyBytes] {
+                         if (reply->bytesAvailable() > limit)
+                             reply->abort();
+                     });
 
     auto* deadline = new QTimer(reply);
     deadline->setSingleShot(true);

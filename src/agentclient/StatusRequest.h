@@ -44,10 +44,12 @@ QString errorText(const std::optional<TransportError>& error);
 ReplyResult takeReply(QNetworkReply& reply);
 
 // Limits of one status exchange: `total` bounds the whole exchange, connection
-// set-up included; `idle` ends it when no data moves for that long.
+// set-up included; `idle` ends it when no data moves for that long; a body
+// longer than `maximumBodyBytes` ends it at once, as cancelled.
 struct StatusLimits {
     std::chrono::milliseconds total{2000};
     std::chrono::milliseconds idle{1500};
+    qint64 maximumBodyBytes = 1024 * 1024;
 };
 
 // `path` appended to `base` as one more path component.

@@ -173,6 +173,10 @@ private slots:
         row("201, valid body", 201, valid, "error=none:0 valid=true version=1.0.0 failures=1");
         row("204", 204, {}, "error=none:0 valid=false version=none failures=1");
         row("foreign, 500", 500, foreign, "error=none:0 valid=true version=2.0.0 failures=1");
+        // Longer than any reply of an agent: cut off, valid or not.
+        QByteArray padded = valid;
+        padded.insert(1, "\"padding\": \"" + QByteArray(1024 * 1024, ' ') + "\", ");
+        row("over 1 MiB", 200, padded, "error=QNetworkReply:5 valid=false version=none failures=1");
         row("foreign version", 200, foreign, "error=none:0 valid=true version=2.0.0 failures=0",
             "Найдена старая служба версии 2.0.0");
     }
