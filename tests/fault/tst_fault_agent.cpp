@@ -14,6 +14,8 @@
 #include <QNetworkReply>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
@@ -384,6 +386,54 @@ private slots:
         QVERIFY(!delegate.state().isAgentReady);
         QVERIFY(delegate.state().healthFailures >= 22);
         QCOMPARE(harness.events().filter(QStringLiteral("service_ready")).size(), 0);
+    }
+
+    // A reply without end, as fast as loopback carries it: the heap held
+    // while the poll runs stays small instead of growing for two seconds.
+    void endlessReply() {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        const QByteArray chunk(1024 * 1024, ' ');
+        connect(&server, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket* socket = server.nextPendingConnection();
+            const auto pump = [socket, &chunk] {
+                while (socket->bytesToWrite() < 4 * chunk.size())
+                    socket->write(chunk);
+            };
+            connect(socket, &QTcpSocket::readyRead, socket, [socket, pump] {
+                socket->readAll();
+                socket->write(
+                    "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n{\"ok\": \"");
+                pump();
+                connect(socket, &QTcpSocket::bytesWritten, socket, pump);
+            });
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        });
+        AppHarness harness;
+        pointAtNothing(harness);
+        harness.config.agentBaseUrl =
+            QUrl(QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort()));
+        harness.config.pollInterval = 3600.0;
+        harness.installAgentScript("exec sleep 60");
+        const qint64 before = heapInUse();
+        qint64 most = before;
+        QTimer sampler;
+        sampler.setInterval(2);
+        connect(&sampler, &QTimer::timeout, this, [&] { most = std::max(most, heapInUse()); });
+        sampler.start();
+        AppDelegate& delegate = harness.launch();
+        QTRY_VERIFY_WITH_TIMEOUT(harness.logged(QStringLiteral("health_result")), 5000);
+        sampler.stop();
+
+        QVERIFY2(most - before < 16 * 1024 * 1024,
+                 qPrintable(QStringLiteral("%1 MiB more at most").arg((most - before) >> 20)));
+        QCOMPARE(harness.events()
+                     .filter(QStringLiteral("health_result"))
+                     .value(0)
+                     .section(QStringLiteral(" request_s="), 0, 0),
+                 QStringLiteral("health_result http=200 error=QNetworkReply:5 valid=false "
+                                "version=none"));
+        QCOMPARE(delegate.window()->statusTitle()->text(), startingTitle);
     }
 };
 
