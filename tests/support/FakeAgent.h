@@ -1,14 +1,11 @@
 #pragma once
 
-#include <QByteArray>
 #include <QJsonObject>
-#include <QList>
-#include <QPair>
-#include <QString>
 #include <QStringList>
 #include <QUrl>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 // A scriptable stand-in for the agent's HTTP interface, for tests.
 //
@@ -20,8 +17,9 @@
 //
 // The server runs in its own threads from construction to destruction; every
 // member may be called from any thread. A path without a reply answers 404
-// with {"error":"not found"}. Replies that hang or drip are released when the
-// agent is destroyed.
+// with {"error":"not found"}. Replies that hang, drip or are held are let go
+// when the agent stops. Given a host name it speaks HTTPS instead, with a key
+// and self-signed certificate made for that name (TlsTestServer builds on this).
 namespace kestrel::test {
 
 using HeaderList = QList<QPair<QByteArray, QByteArray>>;
@@ -38,7 +36,18 @@ struct FakeReply {
     bool hang = false;
     // Send the headers at once, then the body one byte at a time, this far apart.
     std::chrono::milliseconds drip{0};
+    // Instead of `body`: this many bytes of patternBytes(), or endless ones with no length
+    // (bounded for safety).
+    std::optional<qint64> patternSize{};
+    bool endless = false;
+    // Send half the body, then wait for release() before the rest (streamed bodies only:
+    // patterns, or any body over HTTPS).
+    bool holdHalfway = false;
 };
+
+// Deterministic content for large bodies, so tests can hash what the server
+// sends without keeping it.
+QByteArray patternBytes(qint64 offset, qint64 size);
 
 struct RecordedRequest {
     QByteArray method;
@@ -46,7 +55,7 @@ struct RecordedRequest {
     HeaderList headers{};
     QByteArray body{};
 
-    bool hasHeader(const QByteArray& name) const;
+    bool hasHeader(const QByteArray& name) const { return !header(name).isNull(); }
     // The first value of a header (names compared without case); null if absent.
     QByteArray header(const QByteArray& name) const;
 };
@@ -54,16 +63,18 @@ struct RecordedRequest {
 class FakeAgent {
 public:
     // Listens on 127.0.0.1 at `port`; 0 lets the system choose a free one.
-    explicit FakeAgent(quint16 port = 0);
+    explicit FakeAgent(quint16 port = 0, const QString& tlsHostName = {});
     ~FakeAgent();
 
     FakeAgent(const FakeAgent&) = delete;
     FakeAgent& operator=(const FakeAgent&) = delete;
 
-    bool isListening() const;
-    quint16 port() const;
+    bool isListening() const { return m_port > 0; }
+    quint16 port() const { return m_port > 0 ? quint16(m_port) : 0; }
     // "http://127.0.0.1:<port>"
-    QUrl baseUrl() const;
+    QUrl baseUrl() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port())); }
+    // The DER certificate served over HTTPS; empty without a host name.
+    QByteArray certificate() const { return m_certificate; }
 
     // The reply to `method` requests of `path` (e.g. "/v1/health") from now on.
     void setReply(const QString& path, FakeReply reply, const QByteArray& method = "GET");
@@ -72,10 +83,19 @@ public:
     QList<RecordedRequest> requests() const;
     int requestCount(const QString& path) const;
     void clearRequests();
+    // Body bytes written on `path` so far, and the replies still being written.
+    qint64 bytesSent(const QString& path) const;
+    int activeReplies() const;
+    // Lets every held reply finish.
+    void release();
+    // Stops answering: later connections are refused.
+    void stop();
 
 private:
     struct State;
     std::unique_ptr<State> d;
+    int m_port = -1;
+    QByteArray m_certificate;
 };
 
 // A valid health reply of `version` with a signing record; each member of

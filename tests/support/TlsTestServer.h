@@ -1,24 +1,11 @@
 #pragma once
 
-#include <QByteArray>
+#include "support/FakeAgent.h"
+
 #include <QSslCertificate>
-#include <QString>
-#include <QStringList>
-#include <condition_variable>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
 class QNetworkAccessManager;
 class QObject;
-
-namespace httplib {
-class SSLServer;
-}
 
 namespace kestrel::test {
 
@@ -36,60 +23,35 @@ struct TlsResponse {
     bool holdHalfway = false;
 };
 
-// Deterministic content for large bodies, so tests can hash what the server
-// sends without keeping it.
-QByteArray patternBytes(qint64 offset, qint64 size);
-
 // An HTTPS server on 127.0.0.1 with a key and self-signed certificate made at
 // start for `hostName`. Answers GET on the paths it was told, 404 elsewhere.
+// Every member may be called from any thread.
 class TlsTestServer {
 public:
-    explicit TlsTestServer(const QString& hostName);
-    ~TlsTestServer();
-    TlsTestServer(const TlsTestServer&) = delete;
-    TlsTestServer& operator=(const TlsTestServer&) = delete;
+    explicit TlsTestServer(const QString& hostName)
+        : m_agent(0, hostName), m_certificate(m_agent.certificate(), QSsl::Der) {}
 
-    bool isListening() const { return m_port > 0; }
-    int port() const { return m_port; }
-    const QString& hostName() const { return m_hostName; }
+    bool isListening() const { return m_agent.isListening(); }
+    int port() const { return m_agent.port(); }
     QSslCertificate certificate() const { return m_certificate; }
 
-    void setResponse(const QString& path, TlsResponse response);
+    void setResponse(const QString& path, const TlsResponse& response);
     // Lets every held response finish.
-    void release();
+    void release() { m_agent.release(); }
     // Stops answering; later connections are refused.
-    void stop();
+    void stop() { m_agent.stop(); }
 
     // Paths requested so far, in order, and the User-Agent of the last one.
     QStringList requestedPaths() const;
     QString lastUserAgent() const;
     // Body bytes written on `path` by all requests so far.
-    qint64 bytesSent(const QString& path) const;
+    qint64 bytesSent(const QString& path) const { return m_agent.bytesSent(path); }
     // Requests whose body is still being written.
-    int activeResponses() const;
+    int activeResponses() const { return m_agent.activeReplies(); }
 
 private:
-    struct Keys;
-    void handle(const std::string& path, const std::string& userAgent, void* response);
-    bool writeChunk(const QString& path, const TlsResponse& response, qint64 offset, qint64 size,
-                    void* sink);
-    void waitForRelease();
-
-    const QString m_hostName;
-    std::unique_ptr<Keys> m_keys;
-    QSslCertificate m_certificate;
-    std::unique_ptr<httplib::SSLServer> m_server;
-    std::thread m_thread;
-    int m_port = 0;
-
-    mutable std::mutex m_mutex;
-    std::condition_variable m_released;
-    bool m_isReleased = false;
-    std::map<QString, TlsResponse> m_responses;
-    QStringList m_requestedPaths;
-    QString m_lastUserAgent;
-    std::map<QString, qint64> m_bytesSent;
-    int m_active = 0;
+    FakeAgent m_agent;
+    const QSslCertificate m_certificate;
 };
 
 // A network access manager that sends every request for `hostName` to
