@@ -1,0 +1,326 @@
+#include "support/AppHarness.h"
+#include "support/TlsTestServer.h"
+#include "ui/MainWindow.h"
+#include "update/Sha256.h"
+#include "update/UpdateSelection.h"
+
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <system_error>
+
+using namespace kestrel;
+using namespace kestrel::test;
+
+Q_DECLARE_METATYPE(kestrel::test::TlsResponse)
+
+namespace {
+
+const QString host = QStringLiteral("updates.kestrel.example");
+const QString folder = QStringLiteral("/downloads/print-agent/");
+const QString manifestPath = folder + QStringLiteral("latest-macos.json");
+const QString imageName = QStringLiteral("KESTREL-Agent-1.4.2-macOS-AppleSilicon.dmg");
+const QString imagePath = folder + imageName;
+const QString sha(64, u'a');
+const QString checkFailed = QStringLiteral("Не удалось проверить обновление — повторим позже.");
+const QString downloadFailed = QStringLiteral("Не удалось скачать обновление.");
+const QString badSize = QStringLiteral("Файл обновления имеет недопустимый размер.");
+const QString downloading =
+    "Скачиваем " + imageName + "… / orange / Скачать обновление / off / progress";
+// Stands for a server that refuses connections.
+constexpr int refused = 0;
+
+QString nameOf(const QString& version) {
+    return QStringLiteral("KESTREL-Agent-%1-macOS-AppleSilicon.dmg").arg(version);
+}
+
+// A manifest publishing `version` with one build for our platform.
+QByteArray manifest(const QString& version, const QString& checksum = sha, QString url = {},
+                    QString name = {}) {
+    name = name.isEmpty() ? nameOf(version) : name;
+    url = url.isEmpty() ? "https://" + host + folder + name : url;
+    return QStringLiteral(R"({"version": "%1", "builds": {"macos-arm64": {"filename": "%2",
+        "url": "%3", "sha256": "%4"}}})")
+        .arg(version, name, url, checksum)
+        .toUtf8();
+}
+
+QString sha256Of(const QByteArray& data) {
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+QByteArray contents(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+struct RoutingFactory final : NetworkFactory {
+    TlsTestServer& server;
+    explicit RoutingFactory(TlsTestServer& server) : server(server) {}
+    QNetworkAccessManager* create(QObject* parent) override {
+        return createRoutingManager(host, server.port(), server.certificate(), parent);
+    }
+};
+
+// A controller whose update host is a local HTTPS server.
+struct Fixture {
+    TlsTestServer server{host};
+    AppHarness harness;
+
+    Fixture() {
+        // Nothing answers here: the agent poll must not reach a real agent.
+        harness.config.agentBaseUrl = QUrl(QStringLiteral("http://127.0.0.1:9"));
+        harness.networkFactory = std::make_unique<RoutingFactory>(server);
+    }
+    // The update row: "label / colour / button on|off", and " / progress" while it shows.
+    QString row() {
+        const MainWindow& window = *harness.delegate->window();
+        const QPalette palette = window.updateLabel()->palette();
+        const char* colour = "?";
+        for (int c = 0; c < 4; ++c)
+            if (statusQColor(StatusColor(c), palette) == palette.color(QPalette::WindowText))
+                colour = std::array{"grey", "green", "orange", "red"}[c];
+        return QStringList{window.updateLabel()->text(), colour, window.updateButton()->text(),
+                           window.updateButton()->isEnabled() ? "on" : "off"}
+                   .join(" / ") +
+               (window.updateProgress()->isVisible() ? " / progress" : "");
+    }
+    bool waitForChecks(int n) {
+        return QTest::qWaitFor(
+            [&] { return harness.events().filter("update_check_end").size() >= n; });
+    }
+    QString destination() const { return QDir(harness.downloadsFolder()).filePath(imageName); }
+    QStringList downloads() const {
+        return QDir(harness.downloadsFolder())
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    }
+    // Publishes 1.4.2 with this image and launches until the row offers it.
+    bool launchWithImage(const TlsResponse& image, const QString& checksum) {
+        server.setResponse(manifestPath, {.body = manifest("1.4.2", checksum)});
+        server.setResponse(imagePath, image);
+        harness.launch();
+        return waitForChecks(1) && harness.delegate->state().availableUpdate.has_value();
+    }
+    // Presses the update button and waits until the download is over; returns the row it
+    // showed meanwhile.
+    QString download() {
+        harness.delegate->window()->updateButton()->click();
+        const QString during = row();
+        return QTest::qWaitFor([&] { return row().endsWith(" on"); }, 15000) ? during : "timeout";
+    }
+};
+
+} // namespace
+
+class TestUpdate : public QObject {
+    Q_OBJECT
+
+private slots:
+    void selection_data() {
+        QTest::addColumn<QString>("running");
+        QTest::addColumn<QByteArray>("manifest");
+        // "update", "none" or the error's message.
+        QTest::addColumn<QString>("expected");
+        const QString badVersion = updateMessages::badVersion;
+        const QString badBuild = updateMessages::badBuild;
+        const QString url = "https://" + host + folder + nameOf("1.4.2");
+        const auto row = [](const char* name, const char* running, const QByteArray& manifest,
+                            const QString& expected) {
+            QTest::newRow(name) << QString(running) << manifest << expected;
+        };
+        const auto at = [](const QString& url) { return manifest("1.4.2", sha, url); };
+        row("accepted 1.4.2", "1.0.0", manifest("1.4.2"), "update");
+        row("1.2 against 1.2.0", "1.2", manifest("1.2.0"), "none");
+        row("1.2 against 1.2.0.0", "1.2", manifest("1.2.0.0"), "none");
+        row("1.9 against 1.10", "1.9", manifest("1.10"), "update");
+        row("leading zeros", "1.2", manifest("01.002.0"), "none");
+        row("1.4.02 names its file as published", "1.0", manifest("1.4.02"), "update");
+        row("older, empty builds", "2.0", R"({"version": "1.4.2", "builds": {}})", "none");
+        row("only another platform", "1.0", manifest("1.4.2").replace("arm64", "x64"),
+            updateMessages::missingBuild("Mac с процессором M"));
+        for (const char* version :
+             {"2", "1.2.3.4.5", "1..2", "1.2-beta", "v1.4.2", "1.4.2 ", "1.9223372036854775808"})
+            QTest::addRow("published \"%s\"", version) << "1.0" << manifest(version) << badVersion;
+        row("capital scheme", "1.0", at(QString(url).replace("https", "HTTPS")), badBuild);
+        row("port 443", "1.0", at(QString(url).replace(host, host + ":443")), badBuild);
+        row("user", "1.0", at(QString(url).replace(host, "me@" + host)), badBuild);
+        row("query", "1.0", at(url + "?a=1"), badBuild);
+        row("fragment", "1.0", at(url + "#x"), badBuild);
+        row("other file name", "1.0", at("https://" + host + folder + nameOf("1.4.1")), badBuild);
+        row("upper-case checksum", "1.0", manifest("1.4.2", sha.toUpper()), badBuild);
+        row("63-character checksum", "1.0", manifest("1.4.2", sha.left(63)), badBuild);
+    }
+
+    void selection() {
+        QFETCH(QString, running);
+        QFETCH(QByteArray, manifest);
+        QFETCH(QString, expected);
+        const std::optional<UpdateManifest> decoded = decodeUpdateManifest(manifest);
+        QVERIFY(decoded);
+        const UpdateOutcome outcome = availableUpdate(
+            *decoded, running, {host, "macos-arm64", "AppleSilicon", "Mac с процессором M"});
+        const auto* error = std::get_if<UpdateError>(&outcome);
+        const bool upToDate = std::holds_alternative<UpToDate>(outcome);
+        QCOMPARE(error ? error->message : upToDate ? "none" : "update", expected);
+        QVERIFY(!error || (error->domain == "ru.orvanta.print.update" && error->code == 1));
+    }
+
+    void sha256() {
+        Sha256 h;
+        QCOMPARE(h.finalHex(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+        h.update("abc");
+        QCOMPARE(h.finalHex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    }
+
+    void check_data() {
+        QTest::addColumn<TlsResponse>("response");
+        QTest::addColumn<QString>("row");
+        const QString found = "Доступна новая версия 1.4.2 / orange / Скачать обновление / on";
+        const QString failed = checkFailed + " / grey / Проверить снова / on";
+        const QByteArray newer = manifest("1.4.2");
+        const auto row = [](const char* name, const TlsResponse& response, const QString& row) {
+            QTest::newRow(name) << response << row;
+        };
+        row("newer build", {.body = newer}, found);
+        row("redirected", {.redirectTo = "/mirror.json"}, found);
+        row("404", {.status = 404, .body = "missing"}, failed);
+        row("no body", {}, failed);
+        row("not JSON", {.body = "<html>"}, failed);
+        row("exactly 131072 bytes", {.body = newer.leftJustified(131072)}, found);
+        row("131073 bytes", {.body = newer.leftJustified(131073)}, failed);
+        row("endless", {.endless = true}, failed);
+        row("refused", {.status = refused}, failed);
+    }
+
+    void check() {
+        QFETCH(TlsResponse, response);
+        QFETCH(QString, row);
+        Fixture f;
+        f.server.setResponse(manifestPath, response);
+        f.server.setResponse("/mirror.json", {.body = manifest("1.4.2")});
+        if (response.status == refused)
+            f.server.stop();
+        f.harness.launch();
+        QCOMPARE(f.row(), "Проверяем наличие обновления… / grey / Проверяем… / off");
+        // A check while one runs writes nothing.
+        const QStringList before = f.harness.logLines();
+        f.harness.delegate->checkForUpdate();
+        f.harness.delegate->handleUpdateButton();
+        QCOMPARE(f.harness.logLines(), before);
+        QVERIFY(f.waitForChecks(1));
+        const int http = response.redirectTo.isEmpty() ? response.status : 200;
+        QCOMPARE(f.harness.events().filter("update_check_").join(", "),
+                 "update_check_begin, update_check_end http=" + QString::number(http));
+        QCOMPARE(f.row(), row);
+        QCOMPARE(f.harness.delegate->state().availableUpdate.has_value(), row.contains("orange"));
+        QCOMPARE(f.server.lastUserAgent(), response.status == refused ? "" : "Orvanta-Print/1.0.0");
+        // An endless body is stopped near the limit, far below the server's own bound.
+        QTRY_COMPARE_WITH_TIMEOUT(f.server.activeResponses(), 0, 15000);
+        QVERIFY(f.server.bytesSent(manifestPath) < 32 * 1024 * 1024);
+    }
+
+    void downloadAndLaterChecks() {
+        Fixture f;
+        const qint64 size = 3 * Sha256::chunkBytes + 12345;
+        const QByteArray image = patternBytes(0, size);
+        // The image is exactly as large as allowed; the fresh home has no Downloads folder yet.
+        f.harness.config.maximumUpdateBytes = size;
+        QVERIFY(f.launchWithImage({.patternSize = size}, sha256Of(image)));
+        QCOMPARE(f.download(), downloading);
+        QCOMPARE(f.harness.desktop->revealed, QStringList{f.destination()});
+        QCOMPARE(contents(f.destination()), image);
+        QCOMPARE(f.row(), "Версия 1.4.2 скачана — откройте DMG. / green / Скачать ещё раз / on");
+        // A failed check keeps the build found before.
+        f.server.setResponse(manifestPath, {.status = 500, .body = "down"});
+        f.harness.delegate->checkForUpdate();
+        QVERIFY(f.waitForChecks(2));
+        QCOMPARE(f.row(), checkFailed + " / grey / Скачать обновление / on");
+        // Pressing again fetches the image anew and replaces the file in place.
+        QVERIFY(QFile::resize(f.destination(), 5));
+        // The label's colour stays as the check left it.
+        QCOMPARE(f.download(), QString(downloading).replace("orange", "grey"));
+        QCOMPARE(f.downloads(), QStringList{imageName});
+        QCOMPARE(contents(f.destination()), image);
+        // An up-to-date check forgets the build.
+        f.server.setResponse(manifestPath, {.body = manifest("1.0.0")});
+        f.harness.delegate->checkForUpdate();
+        QVERIFY(f.waitForChecks(3));
+        QVERIFY(!f.harness.delegate->state().availableUpdate);
+        QCOMPARE(f.row(), "Установлена актуальная версия 1.0.0 / grey / Проверить обновления / on");
+    }
+
+    void downloadFails_data() {
+        QTest::addColumn<TlsResponse>("image");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("rightChecksum");
+        // A folder with content under the image's name, which nobody can remove.
+        QTest::addColumn<bool>("blocked");
+        const auto row = [](const char* name, const TlsResponse& image, const QString& message,
+                            bool rightChecksum = true, bool blocked = false) {
+            QTest::newRow(name) << image << message << rightChecksum << blocked;
+        };
+        const qint64 limit = 2 * Sha256::chunkBytes;
+        row("404", {.status = 404, .body = "x"}, downloadFailed);
+        row("500", {.status = 500, .body = "x"}, downloadFailed);
+        row("empty body", {}, badSize);
+        row("checksum mismatch", {.body = "x"}, "Контрольная сумма обновления не совпала.", false);
+        row("one byte over, announced", {.patternSize = limit + 1}, badSize);
+        row("far over, announced", {.patternSize = 256 * limit}, badSize);
+        row("no length, without end", {.endless = true}, badSize);
+        row("refused", {.status = refused}, "Connection refused");
+        row("destination cannot be removed", {.body = "x"},
+            QString::fromStdString(std::make_error_code(std::errc::directory_not_empty).message()),
+            true, true);
+    }
+
+    void downloadFails() {
+        QFETCH(TlsResponse, image);
+        QFETCH(QString, message);
+        QFETCH(bool, rightChecksum);
+        QFETCH(bool, blocked);
+        Fixture f;
+        f.harness.config.maximumUpdateBytes = 2 * Sha256::chunkBytes;
+        if (blocked)
+            QVERIFY(QDir().mkpath(f.destination() + "/inside"));
+        // An oversized image is rejected before its checksum matters.
+        QVERIFY(f.launchWithImage(image, rightChecksum ? sha256Of(image.body) : sha));
+        if (image.status == refused)
+            f.server.stop();
+        QCOMPARE(f.download(), downloading);
+        QCOMPARE(f.harness.presenter->alerts.size(), 1);
+        QCOMPARE(f.harness.presenter->alerts[0].title + ": " +
+                     f.harness.presenter->alerts[0].message,
+                 "Обновление не скачано: " + message);
+        QCOMPARE(f.row(), downloadFailed + " / red / Скачать обновление / on");
+        QCOMPARE(f.downloads(), blocked ? QStringList{imageName} : QStringList());
+        // An oversized image is stopped early, not read to its end.
+        QTRY_COMPARE_WITH_TIMEOUT(f.server.activeResponses(), 0, 15000);
+        QVERIFY(f.server.bytesSent(imagePath) < 64 * Sha256::chunkBytes);
+    }
+
+    void oneDownloadAtATime() {
+        Fixture f;
+        QVERIFY(f.launchWithImage({.patternSize = 1 << 20, .holdHalfway = true}, sha));
+        f.harness.delegate->window()->updateButton()->click();
+        QTRY_COMPARE_WITH_TIMEOUT(f.server.bytesSent(imagePath), 1 << 19, 15000);
+        f.harness.delegate->downloadAvailableUpdate();
+        f.harness.delegate->handleUpdateButton();
+        // A check that ends meanwhile leaves the row to the download.
+        f.harness.delegate->checkForUpdate();
+        QVERIFY(f.waitForChecks(2));
+        QCOMPARE(f.row(), downloading);
+        QCOMPARE(f.server.requestedPaths().count(imagePath), 1);
+        // The partial file: a dot, the name, a fresh UUID.
+        const QRegularExpression partial("^\\.KESTREL-.+\\.[-0-9a-f]{36}\\.part$");
+        QCOMPARE(f.downloads().filter(partial).size(), 1);
+        // Quitting midway leaves no partial file behind.
+        f.harness.delegate->applicationWillTerminate();
+        f.harness.delegate.reset();
+        QCOMPARE(f.downloads(), QStringList());
+    }
+};
+
+QTEST_MAIN(TestUpdate)
+#include "tst_update.moc"
