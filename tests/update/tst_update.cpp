@@ -1,6 +1,7 @@
 #include "support/AppHarness.h"
 #include "support/TlsTestServer.h"
 #include "ui/MainWindow.h"
+#include "update/DownloadSink.h"
 #include "update/Sha256.h"
 #include "update/UpdateSelection.h"
 
@@ -9,6 +10,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <csignal>
+#include <cstring>
+#include <sys/resource.h>
 #include <system_error>
 
 using namespace kestrel;
@@ -298,6 +302,36 @@ private slots:
         // An oversized image is stopped early, not read to its end.
         QTRY_COMPARE_WITH_TIMEOUT(f.server.activeResponses(), 0, 15000);
         QVERIFY(f.server.bytesSent(imagePath) < 64 * Sha256::chunkBytes);
+    }
+
+    // A write that a full disk or a size limit cuts short sets no error of its
+    // own; the alert still has to give the system's reason.
+    void writeCutShortGivesTheSystemsReason() {
+        QTemporaryDir home;
+        const QByteArray chunk = patternBytes(0, Sha256::chunkBytes);
+        Sha256 hash;
+        for (int i = 0; i < 3; ++i)
+            hash.update(chunk);
+        DownloadSink sink({.folder = home.path(),
+                           .filename = imageName,
+                           .sha256 = hash.finalHex(),
+                           .maximumBytes = 3 * Sha256::chunkBytes});
+        rlimit old{};
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        rlimit limit = old;
+        limit.rlim_cur = rlim_t(Sha256::chunkBytes + Sha256::chunkBytes / 2);
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        for (int i = 0; i < 3; ++i)
+            sink.consume(chunk);
+        const DownloadResult result = sink.finish();
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, previous);
+
+        QVERIFY(std::holds_alternative<UpdateError>(result));
+        QCOMPARE(std::get<UpdateError>(result).message,
+                 QString::fromLocal8Bit(std::strerror(EFBIG)));
+        QCOMPARE(QDir(home.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 
     void oneDownloadAtATime() {
