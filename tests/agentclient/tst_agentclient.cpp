@@ -174,9 +174,8 @@ private slots:
         row("204", 204, {}, "error=none:0 valid=false version=none failures=1");
         row("foreign, 500", 500, foreign, "error=none:0 valid=true version=2.0.0 failures=1");
         // Longer than any reply of an agent: cut off, valid or not.
-        QByteArray padded = valid;
-        padded.insert(1, "\"padding\": \"" + QByteArray(1024 * 1024, ' ') + "\", ");
-        row("over 1 MiB", 200, padded, "error=QNetworkReply:5 valid=false version=none failures=1");
+        row("over 1 MiB", 200, healthBody("1.0.0", {{"padding", QString(1 << 20, u' ')}}),
+            "error=QNetworkReply:5 valid=false version=none failures=1");
         row("foreign version", 200, foreign, "error=none:0 valid=true version=2.0.0 failures=0",
             "Найдена старая служба версии 2.0.0");
     }
@@ -244,8 +243,7 @@ private slots:
     void slowAgent_data() {
         QTest::addColumn<FakeReply>("reply");
         QTest::addColumn<QString>("line");
-        const QString line =
-            QStringLiteral("http=%1 error=QNetworkReply:5 valid=false version=none failures=1");
+        const QString line = "http=%1 error=QNetworkReply:5 valid=false version=none failures=1";
         QTest::newRow("hung") << FakeReply{.hang = true} << line.arg(0);
         QTest::newRow("a byte every 300 ms")
             << FakeReply{.body = healthBody("1.0.0"), .drip = 300ms} << line.arg(200);
