@@ -251,7 +251,20 @@ private:
 } // namespace
 
 std::optional<std::string> shortVersionFromInfoPlist(std::string_view plist) {
-    XmlCursor xml(plist);
+    // XML reads every line end (CR LF or a lone CR) as a line feed before
+    // anything else, text and CDATA included; so does the application's reader.
+    std::string normalized;
+    normalized.reserve(plist.size());
+    for (std::size_t i = 0; i < plist.size(); ++i) {
+        if (plist[i] != '\r') {
+            normalized += plist[i];
+        } else {
+            normalized += '\n';
+            if (i + 1 < plist.size() && plist[i + 1] == '\n')
+                ++i;
+        }
+    }
+    XmlCursor xml(normalized);
     const auto root = xml.readTag();
     if (!root || root->closing || root->selfClosing || root->name != "plist")
         return std::nullopt;

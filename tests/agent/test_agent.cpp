@@ -251,27 +251,36 @@ private slots:
 
     void versionFromInfoPlist_data() {
         QTest::addColumn<QByteArray>("doctype");
+        QTest::addColumn<QByteArray>("value");
         QTest::addColumn<QString>("version");
-        QTest::newRow("as the build writes it")
-            << QByteArray("<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-                          "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">")
-            << "1.2.3";
+        const QByteArray doctype("<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                                 "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">");
+        QTest::newRow("as the build writes it") << doctype << QByteArray("1.2.3") << "1.2.3";
         QTest::newRow("> in an identifier")
-            << QByteArray("<!DOCTYPE plist SYSTEM \"http>//example/plist.dtd\">") << "1.2.3";
+            << QByteArray("<!DOCTYPE plist SYSTEM \"http>//example/plist.dtd\">")
+            << QByteArray("1.2.3") << "1.2.3";
         QTest::newRow("] in an identifier")
-            << QByteArray("<!DOCTYPE plist PUBLIC \x27-//x]//EN\x27 \"plist.dtd\">") << "1.2.3";
+            << QByteArray("<!DOCTYPE plist PUBLIC \x27-//x]//EN\x27 \"plist.dtd\">")
+            << QByteArray("1.2.3") << "1.2.3";
         QTest::newRow("internal subset")
-            << QByteArray("<!DOCTYPE plist [<!ELEMENT a ANY>]>") << "1.2.3";
-        QTest::newRow("unterminated") << QByteArray("<!DOCTYPE plist \"plist.dtd>") << "";
+            << QByteArray("<!DOCTYPE plist [<!ELEMENT a ANY>]>") << QByteArray("1.2.3") << "1.2.3";
+        QTest::newRow("unterminated")
+            << QByteArray("<!DOCTYPE plist \"plist.dtd>") << QByteArray("1.2.3") << "";
+        // Line ends read as XML reads them, in CDATA too; a character
+        // reference stays what it names.
+        QTest::newRow("line ends")
+            << doctype << QByteArray("\r\n1.2\r.3<![CDATA[\r\n]]>&#13;") << "\n1.2\n.3\n\r";
     }
 
     void versionFromInfoPlist() {
         QFETCH(QByteArray, doctype);
+        QFETCH(QByteArray, value);
         QFETCH(QString, version);
         const std::string plist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" +
                                   doctype.toStdString() +
                                   "\n<plist version=\"1.0\"><dict><key>CFBundleShortVersionString"
-                                  "</key><string>1.2.3</string></dict></plist>\n";
+                                  "</key><string>" +
+                                  value.toStdString() + "</string></dict></plist>\n";
         QCOMPARE(QString::fromStdString(shortVersionFromInfoPlist(plist).value_or("")), version);
     }
 
