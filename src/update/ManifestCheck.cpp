@@ -52,7 +52,9 @@ void checkManifest(QNetworkAccessManager& session, const ManifestCheckRequest& r
     const qint64 limit = request.maximumBytes;
 
     // Reading stops as soon as the body is known to be too large, so a
-    // hostile server cannot make us hold more than the limit.
+    // hostile server cannot make us hold more than the limit. The read
+    // buffer keeps the network thread from pulling more in the meantime.
+    reply->setReadBufferSize(limit + 1);
     QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, body, limit] {
         if (!body->tooLarge && announcesTooMuch(*reply, limit)) {
             body->tooLarge = true;
