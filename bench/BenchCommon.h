@@ -8,8 +8,11 @@
 #include <QFile>
 #include <QString>
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstdio>
 #include <ctime>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -86,6 +89,25 @@ inline int openDescriptors(qint64 pid) {
     return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid))
                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
                    .size());
+}
+
+// True once nothing accepts connections on the agent's port (an agent of an
+// earlier run may still be on its way out), false after `limitMs`.
+inline bool waitForFreeAgentPort(int limitMs = 5000) {
+    for (int waited = 0; waited < limitMs; waited += 10) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(43127);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool taken =
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (!taken)
+            return true;
+        ::usleep(10000);
+    }
+    return false;
 }
 
 } // namespace kestrel::bench

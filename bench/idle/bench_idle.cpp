@@ -27,6 +27,10 @@ int main(int argc, char** argv) {
     const double seconds = argc > 1 ? QByteArray(argv[1]).toDouble() : 300.0;
     const QString bundle = QStringLiteral(KESTREL_BUNDLE_DIR);
 
+    if (!waitForFreeAgentPort()) {
+        std::fprintf(stderr, "port 43127 stays taken\n");
+        return 1;
+    }
     RunningApplication app(bundle + QStringLiteral("/Contents/MacOS/KestrelAgent"));
     app.start();
     if (!app.waitForLine(QStringLiteral("service_ready"), 10000, nullptr)) {

@@ -95,9 +95,15 @@ int main(int argc, char** argv) {
 
     std::vector<double> elapsed, helperElapsed, wall, alone, bare;
     for (int run = 0; run < runs; ++run) {
+        if (!waitForFreeAgentPort())
+            return 1;
         alone.push_back(agentAlone(agent));
         bare.push_back(bareQt(folder + QStringLiteral("/minimal_tray")));
 
+        if (!waitForFreeAgentPort()) {
+            std::fprintf(stderr, "port 43127 stays taken\n");
+            return 1;
+        }
         RunningApplication app(executable);
         app.start();
         double seenAt = 0;

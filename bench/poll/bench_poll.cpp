@@ -1,7 +1,9 @@
 // 10,000 health polls of the real controller against the reference agent,
 // back to back: the time of each exchange as the controller measures it
 // (request_s), the CPU time per poll, and memory and descriptors before and
-// after. Baseline measured in the same run: the same requests from a plain
+// after, at rest (a first thousand polls, not counted, warm both processes
+// up).
+// Baseline measured in the same run: the same requests from a plain
 // blocking socket with a kept-alive connection, the floor of the agent's own
 // answer time.
 
@@ -103,6 +105,10 @@ int main(int argc, char** argv) {
     QApplication application(argc, argv);
     const int count = argc > 1 ? QByteArray(argv[1]).toInt() : 10000;
 
+    if (!waitForFreeAgentPort()) {
+        std::fprintf(stderr, "port 43127 stays taken\n");
+        return 2;
+    }
     test::AppHarness harness;
     if (!installReferenceAgent(harness))
         return 2;
@@ -115,6 +121,7 @@ int main(int argc, char** argv) {
     Figures polls;
     double sentAt = 0;
     int handled = 0;
+    int target = 0; // polls to drive in the current phase
     bool measuring = false;
     double cpuBefore = 0, agentCpuBefore = 0;
     observed->onCreate = [&](ObservedSession* session) {
@@ -124,9 +131,9 @@ int main(int argc, char** argv) {
                 polls.seconds.push_back(monotonicSeconds() - sentAt);
         });
         QObject::connect(session, &ObservedSession::pollHandled, [&] {
-            if (!measuring)
+            if (target == 0)
                 return;
-            if (++handled == count)
+            if (++handled == target)
                 application.quit();
             else
                 harness.delegate->refreshStatus();
@@ -144,11 +151,28 @@ int main(int argc, char** argv) {
     });
     ready.start();
     application.exec();
-    if (!delegate.state().isAgentReady || !delegate.helperProcess())
+    if (!delegate.state().isAgentReady || !delegate.helperProcess()) {
+        std::fprintf(stderr, "the agent did not get ready\n");
         return 3;
+    }
     const qint64 self = QCoreApplication::applicationPid();
     const qint64 agent = delegate.helperProcess()->processId();
+    // A first thousand polls, not counted: both processes reach their working
+    // size (connection, worker threads of the agent and their heaps).
+    target = 1000;
+    delegate.refreshStatus();
+    application.exec();
 
+    // Memory and descriptors are compared at rest, after the agent has closed
+    // the idle kept-alive connection (5 s), so an open connection is not
+    // taken for growth.
+    const auto rest = [&application] {
+        QTimer::singleShot(6000, &application, &QCoreApplication::quit);
+        application.exec();
+    };
+    rest();
+    handled = 0;
+    target = count;
     const double rssBefore = residentKiB(self);
     const double agentRssBefore = residentKiB(agent);
     const int fdsBefore = openDescriptors(self);
@@ -160,6 +184,7 @@ int main(int argc, char** argv) {
     application.exec();
     polls.cpuPerRequest = (processCpuSeconds() - cpuBefore) / count;
     polls.agentCpuPerRequest = (cpuSeconds(agent) - agentCpuBefore) / count;
+    rest();
     const double rssAfter = residentKiB(self);
     const double agentRssAfter = residentKiB(agent);
     const int fdsAfter = openDescriptors(self);
