@@ -50,10 +50,11 @@ std::optional<QString> shortVersionFromInfoPlist(const QByteArray& plist) {
 
 QString bundleVersion(const QString& bundlePath) {
     QFile file(bundlePath + QStringLiteral("/Contents/Info.plist"));
-    if (!file.open(QIODevice::ReadOnly))
+    const QByteArray content =
+        file.open(QIODevice::ReadOnly) ? file.read(maximumInfoPlistBytes + 1) : QByteArray();
+    if (content.size() > maximumInfoPlistBytes)
         return QString::fromLatin1(fallbackBundleVersion);
-    return shortVersionFromInfoPlist(file.readAll())
-        .value_or(QString::fromLatin1(fallbackBundleVersion));
+    return shortVersionFromInfoPlist(content).value_or(QString::fromLatin1(fallbackBundleVersion));
 }
 
 } // namespace kestrel
