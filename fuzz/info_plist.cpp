@@ -2,7 +2,7 @@
 // built, as the agent reads it. Both read the same file to learn the version:
 // if they disagree, the application takes its own agent for a foreign one.
 // They must agree on every well-formed UTF-8 property list. Documents that
-// define their own entities, use another encoding, mix text with elements,
+// define their own entities, declare another encoding, mix text with elements,
 // carry processing instructions inside or break the key-value pairing of a
 // dictionary are never written by the build and only have to be read without
 // harm.
@@ -40,6 +40,13 @@ bool isPlainPropertyList(const QByteArray& document) {
     QXmlStreamReader xml(document);
     while (!xml.atEnd()) {
         switch (xml.readNext()) {
+        case QXmlStreamReader::StartDocument:
+            // Asked here: Qt forgets an encoding it does not know by the end
+            // of a document it then reads as UTF-8 (the agent refuses it).
+            if (!xml.documentEncoding().isEmpty() &&
+                xml.documentEncoding().compare(QLatin1String("UTF-8"), Qt::CaseInsensitive) != 0)
+                return false;
+            break;
         case QXmlStreamReader::DTD:
             if (!xml.entityDeclarations().isEmpty())
                 return false;
@@ -74,9 +81,7 @@ bool isPlainPropertyList(const QByteArray& document) {
             break;
         }
     }
-    const QStringView encoding = xml.documentEncoding();
-    return !xml.hasError() && (encoding.isEmpty() ||
-                               encoding.compare(QLatin1String("UTF-8"), Qt::CaseInsensitive) == 0);
+    return !xml.hasError();
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "agentclient/AgentHealth.h"
 #include "agentclient/PrintersResponse.h"
 #include "pairing/PairingPreview.h"
+#include "platform/BundleInfo.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -249,36 +250,74 @@ private slots:
         QVERIFY(isUuid(unwritable.deviceId()) && !unwritable.deviceIdPersistent());
     }
 
-    void versionFromInfoPlist_data() {
-        QTest::addColumn<QByteArray>("doctype");
-        QTest::addColumn<QByteArray>("value");
+    // An Info.plist (none for a null one) read from a bundle by the agent and
+    // by the application: they must agree, or the application takes its own
+    // agent for a foreign one. Each committed fuzz seed is a row too, where
+    // agreement is all that is asked.
+    void versionAsTheApplicationReads_data() {
+        QTest::addColumn<QByteArray>("document");
         QTest::addColumn<QString>("version");
-        const auto row = [](const char* name, const char* doctype, const char* value = "1.2.3",
-                            const char* version = "1.2.3") {
-            QTest::newRow(name) << QByteArray(doctype) << QByteArray(value) << QString(version);
+        const auto plist = [](const char* doctype, const QByteArray& members) {
+            return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" + QByteArray(doctype) +
+                   "\n<plist version=\"1.0\"><dict>" + members + "</dict></plist>\n";
+        };
+        const auto version = [](const char* value) {
+            return "<key>CFBundleShortVersionString</key><string>" + QByteArray(value) +
+                   "</string>";
         };
         const char* const apple = "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
                                   "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">";
-        row("as the build writes it", apple);
-        row("> in an identifier", "<!DOCTYPE plist SYSTEM \"http>//example/plist.dtd\">");
-        row("] in an identifier", "<!DOCTYPE plist PUBLIC '-//x]//EN' \"plist.dtd\">");
-        row("internal subset", "<!DOCTYPE plist [<!ELEMENT a ANY>]>");
-        row("unterminated", "<!DOCTYPE plist \"plist.dtd>", "1.2.3", "");
+        const QByteArray built = plist(apple, version("1.2.3"));
+        QTest::newRow("as the build writes it") << built << "1.2.3";
+        QTest::newRow("> in an identifier")
+            << plist("<!DOCTYPE plist SYSTEM \"http>//example/plist.dtd\">", version("1.2.3"))
+            << "1.2.3";
+        QTest::newRow("] in an identifier")
+            << plist("<!DOCTYPE plist PUBLIC '-//x//EN' \"plist].dtd\">", version("1.2.3"))
+            << "1.2.3";
+        QTest::newRow("internal subset")
+            << plist("<!DOCTYPE plist [<!ELEMENT a ANY>]>", version("1.2.3")) << "1.2.3";
+        QTest::newRow("unterminated doctype")
+            << plist("<!DOCTYPE plist \"plist.dtd>", version("1.2.3")) << "0.5.5";
         // Line ends read as XML reads them, in CDATA too; a character
         // reference stays what it names.
-        row("line ends", apple, "\r\n1.2\r.3<![CDATA[\r\n]]>&#13;", "\n1.2\n.3\n\r");
+        QTest::newRow("line ends")
+            << plist(apple, version("\r\n1.2\r.3<![CDATA[\r\n]]>&#13;")) << "\n1.2\n.3\n\r";
+        QTest::newRow("no key") << plist(apple, "<key>CFBundleVersion</key><string>7</string>")
+                                << "0.5.5";
+        QTest::newRow("not a string")
+            << plist(apple, "<key>CFBundleShortVersionString</key><integer>2</integer>"
+                            "<string>1.2.3</string>")
+            << "0.5.5";
+        QTest::newRow("no file") << QByteArray() << "0.5.5";
+        const auto padded = [&built](qint64 size) {
+            return built + "<!--" + QByteArray(size - built.size() - 7, ' ') + "-->";
+        };
+        QTest::newRow("as long as allowed") << padded(kestrel::maximumInfoPlistBytes) << "1.2.3";
+        QTest::newRow("too long") << padded(kestrel::maximumInfoPlistBytes + 1) << "0.5.5";
+
+        const QDir seeds(KESTREL_INFO_PLIST_SEEDS);
+        QVERIFY(!seeds.isEmpty(QDir::Files));
+        for (const QFileInfo& seed : seeds.entryInfoList(QDir::Files)) {
+            QFile file(seed.filePath());
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QTest::addRow("seed %s", qPrintable(seed.fileName())) << file.readAll() << QString();
+        }
     }
 
-    void versionFromInfoPlist() {
-        QFETCH(QByteArray, doctype);
-        QFETCH(QByteArray, value);
+    void versionAsTheApplicationReads() {
+        QFETCH(QByteArray, document);
         QFETCH(QString, version);
-        const std::string plist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" +
-                                  doctype.toStdString() +
-                                  "\n<plist version=\"1.0\"><dict><key>CFBundleShortVersionString"
-                                  "</key><string>" +
-                                  value.toStdString() + "</string></dict></plist>\n";
-        QCOMPARE(QString::fromStdString(shortVersionFromInfoPlist(plist).value_or("")), version);
+        const QTemporaryDir bundle;
+        QVERIFY(QDir(bundle.path()).mkpath("Contents"));
+        QFile file(bundle.filePath("Contents/Info.plist"));
+        if (!document.isNull())
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(document) == document.size());
+        file.close();
+        const QString agent = QString::fromStdString(bundleVersion(file.fileName().toStdString()));
+        QCOMPARE(agent, kestrel::bundleVersion(bundle.path()));
+        if (!version.isNull())
+            QCOMPARE(agent, version);
     }
 
     // A reply leaves as soon as it is written. The library writes headers and
