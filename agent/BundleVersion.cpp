@@ -2,6 +2,7 @@
 
 #include "AgentCore.h"
 
+#include <cstdint>
 #include <expat.h>
 #include <fstream>
 #include <memory>
