@@ -85,6 +85,10 @@ if(APPLE)
     # build time; the finishing script then copies Qt and the other
     # non-system libraries into it and signs it ad hoc.
     install(TARGETS KestrelAgent BUNDLE DESTINATION .)
+    # Qt's Russian texts travel in the bundle, where the application looks
+    # first; the system has no copy of its own.
+    install(FILES "${QT6_INSTALL_PREFIX}/${QT6_INSTALL_TRANSLATIONS}/qtbase_ru.qm"
+            DESTINATION KestrelAgent.app/Contents/Resources/translations)
     find_program(KESTREL_MACDEPLOYQT macdeployqt
                  HINTS "${QT6_INSTALL_PREFIX}/${QT6_INSTALL_BINS}" REQUIRED)
     install(CODE "set(KESTREL_MACDEPLOYQT \"${KESTREL_MACDEPLOYQT}\")")
