@@ -11,11 +11,13 @@ namespace kestrel {
 
 void setUpApplication(QApplication& application, const QString& bundlePath) {
     QApplication::setApplicationName(QStringLiteral("KestrelAgent"));
+    // On X11 and Wayland Qt appends a display name to every window title
+    // that does not end with it, so the window manager would show
+    // «Агент KESTREL 1.0.0 — Агент KESTREL»; the alerts carry the name as
+    // their own title instead.
 #ifdef Q_OS_MACOS
     QApplication::setApplicationDisplayName(QStringLiteral("Агент KESTREL"));
 #endif
-    // Elsewhere a display name would be appended to every window title, so
-    // the window manager would show «Агент KESTREL 1.0.0 — Агент KESTREL».
     QApplication::setDesktopFileName(QStringLiteral("kestrel-agent"));
     QApplication::setWindowIcon(applicationIcon());
     QApplication::setQuitOnLastWindowClosed(false);
@@ -23,9 +25,10 @@ void setUpApplication(QApplication& application, const QString& bundlePath) {
 }
 
 bool installRussianQtTranslations(QCoreApplication& application, const QString& bundlePath) {
-    const QStringList folders{
-        QDir(bundlePath).filePath(QStringLiteral("Contents/Resources/translations")),
-        QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
+    QStringList folders{QLibraryInfo::path(QLibraryInfo::TranslationsPath)};
+    if (!bundlePath.isEmpty())
+        folders.prepend(
+            QDir(bundlePath).filePath(QStringLiteral("Contents/Resources/translations")));
     for (const QString& folder : folders) {
         auto translator = std::make_unique<QTranslator>(&application);
         if (translator->load(QStringLiteral("qtbase_ru"), folder)) {

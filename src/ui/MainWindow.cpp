@@ -18,6 +18,7 @@
 #include <QShortcut>
 #include <QStyledItemDelegate>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace kestrel {
 
