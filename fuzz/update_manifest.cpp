@@ -19,9 +19,7 @@ namespace {
 
 const UpdateConstants constants{
     .updateHost = QStringLiteral("updates.kestrel.example"),
-    .updateBuildKey = QStringLiteral("macos-arm64"),
-    .updateFilenamePlatform = QStringLiteral("AppleSilicon"),
-    .updatePlatformName = QStringLiteral("Apple Silicon"),
+    .platform = macUpdatePlatform(),
 };
 const QString running = QStringLiteral("1.0.0");
 

@@ -14,8 +14,24 @@ set(KESTREL_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(KESTREL_ICONS_DIR ${CMAKE_BINARY_DIR}/icons)
 # Date of the release named by the project version, for the AppStream data.
 set(KESTREL_RELEASE_DATE "2026-12-06")
-# The macOS disk image, without ".dmg": the update check accepts exactly this.
-set(KESTREL_DISK_IMAGE_NAME "KESTREL-Agent-${PROJECT_VERSION}-macOS-AppleSilicon")
+# The released file, as the update check accepts exactly: the macOS disk
+# image, or the Debian package under Debian's name for the processor.
+if(APPLE)
+    set(KESTREL_PACKAGE_FILE_NAME "KESTREL-Agent-${PROJECT_VERSION}-macOS-AppleSilicon.dmg")
+else()
+    find_program(KESTREL_DPKG dpkg)
+    if(KESTREL_DPKG)
+        execute_process(COMMAND ${KESTREL_DPKG} --print-architecture
+                        OUTPUT_VARIABLE KESTREL_DEBIAN_ARCHITECTURE
+                        OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+        set(KESTREL_DEBIAN_ARCHITECTURE arm64)
+    else()
+        set(KESTREL_DEBIAN_ARCHITECTURE amd64)
+    endif()
+    set(KESTREL_PACKAGE_FILE_NAME
+        "KESTREL-Agent-${PROJECT_VERSION}-linux-${KESTREL_DEBIAN_ARCHITECTURE}.deb")
+endif()
 
 # --- Icons -----------------------------------------------------------------
 # Drawn by the application's own icon code, so the installed files and the
@@ -69,13 +85,17 @@ if(APPLE)
     # build time; the finishing script then copies Qt and the other
     # non-system libraries into it and signs it ad hoc.
     install(TARGETS KestrelAgent BUNDLE DESTINATION .)
+    # Qt's Russian texts travel in the bundle, where the application looks
+    # first; the system has no copy of its own.
+    install(FILES "${QT6_INSTALL_PREFIX}/${QT6_INSTALL_TRANSLATIONS}/qtbase_ru.qm"
+            DESTINATION KestrelAgent.app/Contents/Resources/translations)
     find_program(KESTREL_MACDEPLOYQT macdeployqt
                  HINTS "${QT6_INSTALL_PREFIX}/${QT6_INSTALL_BINS}" REQUIRED)
     install(CODE "set(KESTREL_MACDEPLOYQT \"${KESTREL_MACDEPLOYQT}\")")
     install(SCRIPT ${KESTREL_PACKAGING_DIR}/macos/FinishBundle.cmake)
 
     set(CPACK_GENERATOR DragNDrop)
-    set(CPACK_PACKAGE_FILE_NAME ${KESTREL_DISK_IMAGE_NAME})
+    string(REGEX REPLACE "\\.dmg$" "" CPACK_PACKAGE_FILE_NAME ${KESTREL_PACKAGE_FILE_NAME})
     set(CPACK_DMG_VOLUME_NAME "KESTREL Agent")
     set(CPACK_DMG_FORMAT UDZO)
 else()
@@ -108,12 +128,16 @@ else()
     set(CPACK_GENERATOR DEB)
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
     set(CPACK_STRIP_FILES ON)
-    set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+    set(CPACK_DEBIAN_FILE_NAME ${KESTREL_PACKAGE_FILE_NAME})
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${KESTREL_DEBIAN_ARCHITECTURE})
     set(CPACK_DEBIAN_PACKAGE_SECTION utils)
     set(CPACK_DEBIAN_PACKAGE_MAINTAINER "KESTREL <support@kestrel.example>")
     # Library dependencies of the application and the agent, read from the
     # binaries by dpkg-shlibdeps.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    # Qt's own Russian texts for network and system messages; the libraries
+    # themselves do not pull them in.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-translations-l10n")
     # xdg-open opens the cabinet; desktop-file-utils registers the link
     # handler, without which the browser's kestrel: links reach nobody.
     set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, desktop-file-utils")

@@ -163,7 +163,10 @@ void AppDelegate::buildMenu() {
 }
 
 void AppDelegate::configureWindow() {
-    m_window = new MainWindow(appVersion(), m_config.updatePlatformName, m_printerModel);
+    m_window = new MainWindow(appVersion(), m_config.updatePlatform.platformName, m_printerModel);
+    m_window->setTrayAvailable(m_platform.trayAvailable ? m_platform.trayAvailable()
+                                                        : QSystemTrayIcon::isSystemTrayAvailable());
+    connect(m_window->quitButton(), &QPushButton::clicked, this, &AppDelegate::quitApplication);
     connect(m_window->signingButton(), &QPushButton::clicked, this,
             &AppDelegate::openSigningSettings);
     connect(m_window->refreshButton(), &QPushButton::clicked, this, &AppDelegate::refreshNow);
@@ -192,13 +195,22 @@ void AppDelegate::showWindow() {
     m_platform.desktop->activateApplication();
 }
 
+// Without a browser or a file manager nothing would happen at all; the user
+// is given the address or the path to open by hand instead.
 void AppDelegate::openPortal() {
-    m_platform.desktop->openUrl(m_config.portalUrl);
+    if (!m_platform.desktop->openUrl(m_config.portalUrl))
+        showAlert(QStringLiteral("Не удалось открыть кабинет"),
+                  QStringLiteral("Откройте в браузере адрес:\n") + m_config.portalUrl.toString());
 }
 
 void AppDelegate::showLog() {
     m_log->ensureLogFile();
-    m_platform.desktop->revealFile(m_log->path());
+    const QString path = m_log->path();
+    m_platform.desktop->revealFile(path, [self = QPointer(this), path] {
+        if (self)
+            self->showAlert(QStringLiteral("Не удалось показать журнал"),
+                            QStringLiteral("Журнал находится здесь:\n") + path);
+    });
 }
 
 void AppDelegate::quitApplication() {

@@ -2,6 +2,7 @@
 #include "log/DiagnosticLog.h"
 #include "log/Uptime.h"
 #include "supervisor/AgentProcess.h"
+#include "ui/PlatformWords.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -26,7 +27,7 @@ void AppDelegate::startBundledHelper() {
     if (!isExecutableFile(program)) {
         logDiagnostic(QStringLiteral("helper_missing"));
         updateStatus(false, StatusColor::Red, QStringLiteral("Служба печати отсутствует"),
-                     QStringLiteral("Переустановите приложение из исходного DMG."));
+                     platformWords().reinstallHint);
         return;
     }
 

@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 #include "platform/LegacyInstall.h"
 #include "ui/MainWindow.h"
+#include "ui/PlatformWords.h"
 
 #include <QCheckBox>
 #include <QSignalBlocker>
@@ -41,8 +42,7 @@ void AppDelegate::toggleLoginItem(bool checked) {
     }
     updateLoginItemState();
     showAlert(QStringLiteral("Не удалось изменить автозапуск"),
-              QStringLiteral("Переместите программу в папку «Программы» и повторите попытку.") +
-                  QStringLiteral("\n\n") + *error);
+              platformWords().loginItemFailureHint + QStringLiteral("\n\n") + *error);
 }
 
 bool AppDelegate::stopLegacyAgent() {

@@ -1,4 +1,5 @@
 #include "AppDelegate.h"
+#include "ui/PlatformWords.h"
 #include "update/ManifestCheck.h"
 #include "update/UpdateDownload.h"
 #include "update/UpdateNetwork.h"
@@ -52,8 +53,8 @@ std::optional<AvailableUpdate> knownAfterCheck(const UpdateOutcome& outcome,
 
 UpdateRow rowAfterDownload(const DownloadResult& result, const AvailableUpdate& build) {
     if (std::holds_alternative<QString>(result))
-        return {QStringLiteral("Версия ") + build.version +
-                    QStringLiteral(" скачана — откройте DMG."),
+        return {QStringLiteral("Версия ") + build.version + QStringLiteral(" скачана — ") +
+                    platformWords().downloadedHint + QLatin1Char('.'),
                 StatusColor::Green, QStringLiteral("Скачать ещё раз"), true};
     return {updateMessages::downloadFailed, StatusColor::Red, downloadTitle, true};
 }
@@ -83,10 +84,7 @@ void showDownloadProgress(MainWindow* window, qint64 received, qint64 total) {
 }
 
 UpdateConstants updateConstants(const Config& config) {
-    return {.updateHost = config.updateHost,
-            .updateBuildKey = config.updateBuildKey,
-            .updateFilenamePlatform = config.updateFilenamePlatform,
-            .updatePlatformName = config.updatePlatformName};
+    return {.updateHost = config.updateHost, .platform = config.updatePlatform};
 }
 
 } // namespace
@@ -161,7 +159,7 @@ void AppDelegate::downloadAvailableUpdate() {
                     m_window->updateProgress()->hide();
                 showUpdateRow(m_window, rowAfterDownload(result, build));
                 if (const auto* destination = std::get_if<QString>(&result))
-                    m_platform.desktop->revealFile(*destination);
+                    m_platform.desktop->revealFile(*destination, {});
                 else
                     showAlert(QStringLiteral("Обновление не скачано"),
                               std::get<UpdateError>(result).message);

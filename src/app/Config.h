@@ -1,5 +1,7 @@
 #pragma once
 
+#include "update/UpdateSelection.h"
+
 #include <QString>
 #include <QUrl>
 
@@ -18,9 +20,9 @@ struct Config {
     qint64 maximumManifestBytes = 131072;
     double updateCheckInterval = 86400.0;
     double pollInterval = 3.0;
-    QString updateBuildKey = QStringLiteral("macos-arm64");
-    QString updateFilenamePlatform = QStringLiteral("AppleSilicon");
-    QString updatePlatformName = QStringLiteral("Mac с процессором M");
+    // Which manifest, build and file name are ours; the platform name is
+    // also shown in the window.
+    UpdatePlatform updatePlatform = thisUpdatePlatform();
     // The .app folder the running executable lives in.
     QString bundlePath;
 };

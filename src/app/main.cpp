@@ -1,9 +1,9 @@
 #include "app/AppDelegate.h"
+#include "app/ApplicationSetup.h"
 #include "platform/BundleInfo.h"
 #include "platform/SingleInstance.h"
 #include "platform/SystemServices.h"
 #include "platform/UrlOpenEvents.h"
-#include "ui/Icons.h"
 #include "ui/MessageBoxPresenter.h"
 
 #include <QApplication>
@@ -16,8 +16,10 @@ Config buildConfig() {
     Config config;
     config.portalUrl = QUrl(QStringLiteral(KESTREL_PORTAL_URL));
     config.updateHost = QStringLiteral(KESTREL_UPDATE_HOST);
-    config.updateManifestUrl = QUrl(QStringLiteral("https://") + config.updateHost +
-                                    QStringLiteral("/downloads/print-agent/latest-macos.json"));
+    config.updatePlatform = thisUpdatePlatform();
+    config.updateManifestUrl =
+        QUrl(QStringLiteral("https://") + config.updateHost +
+             QStringLiteral("/downloads/print-agent/") + config.updatePlatform.manifestName);
     config.bundlePath = bundlePathForExecutableDir(QCoreApplication::applicationDirPath());
     return config;
 }
@@ -26,11 +28,8 @@ Config buildConfig() {
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("KestrelAgent"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Агент KESTREL"));
-    QApplication::setDesktopFileName(QStringLiteral("kestrel-agent"));
-    QApplication::setWindowIcon(applicationIcon());
-    QApplication::setQuitOnLastWindowClosed(false);
+    const Config config = buildConfig();
+    setUpApplication(application, config.bundlePath);
 
     // One instance per user: a second start hands its link (or, without one,
     // a request to show the window) to the running instance and ends.
@@ -40,8 +39,7 @@ int main(int argc, char* argv[]) {
         return 0;
     instance.listen();
 
-    AppDelegate delegate(buildConfig(), systemPlatformServices(),
-                         std::make_unique<MessageBoxPresenter>());
+    AppDelegate delegate(config, systemPlatformServices(), std::make_unique<MessageBoxPresenter>());
     QObject::connect(&instance, &SingleInstance::linksReceived, &delegate, &AppDelegate::openUrls);
     QObject::connect(&instance, &SingleInstance::showRequested, &delegate,
                      &AppDelegate::showWindow);

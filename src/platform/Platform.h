@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -30,9 +31,11 @@ public:
 class Desktop {
 public:
     virtual ~Desktop() = default;
-    virtual void openUrl(const QUrl& url) = 0;
-    // Shows the file selected in the file manager, or at least its folder.
-    virtual void revealFile(const QString& path) = 0;
+    // False when no program could be asked to open the address.
+    virtual bool openUrl(const QUrl& url) = 0;
+    // Shows the file selected in the file manager, or at least its folder;
+    // `failed` runs, perhaps later, when neither could be shown.
+    virtual void revealFile(const QString& path, std::function<void()> failed) = 0;
     // Brings the application in front of other applications' windows.
     virtual void activateApplication() = 0;
 };
@@ -55,6 +58,12 @@ struct LegacyInstall {
     QString serviceFile;
     QString program;
     QStringList arguments;
+    // Where links that start the service at login may point at the file:
+    // links of its name in this folder's "*.wants" subfolders (Linux).
+    QString enablementFolder;
+    // The tool's call that makes the service manager forget the deleted
+    // file; none when empty.
+    QStringList reloadArguments;
 };
 
 // The three HTTP sessions come from here, so tests can route the update host
@@ -73,6 +82,8 @@ struct PlatformServices {
     LegacyInstall legacyInstall;
     QString logFilePath;
     QString downloadsFolder;
+    // Whether the desktop shows tray items; the system's answer when empty.
+    std::function<bool()> trayAvailable;
 };
 
 // The real services of the platform the application was built for.

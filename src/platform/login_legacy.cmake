@@ -9,7 +9,7 @@ add_library(kestrel_platform_login STATIC
     ${CMAKE_CURRENT_LIST_DIR}/linux/LoginItemLinux.h
     ${CMAKE_CURRENT_LIST_DIR}/linux/LoginItemLinux.cpp)
 target_include_directories(kestrel_platform_login PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
-target_link_libraries(kestrel_platform_login PUBLIC Qt6::Core)
+target_link_libraries(kestrel_platform_login PUBLIC Qt6::Core PRIVATE kestrel_system_text)
 
 if(APPLE)
     target_sources(kestrel_platform_login PRIVATE

@@ -1,5 +1,7 @@
 #include "supervisor/AgentProcess.h"
 
+#include "platform/SystemText.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -99,7 +101,8 @@ std::variant<QProcess*, LaunchError> spawnAgent(const AgentLaunch& launch, QObje
     process->start();
     if (!process->waitForStarted(startTimeoutMs)) {
         LaunchError error{QString::fromLatin1(launchErrorDomain),
-                          static_cast<int>(process->error()), process->errorString()};
+                          static_cast<int>(process->error()),
+                          russianSystemMessage(process->errorString())};
         if (process->state() != QProcess::NotRunning) {
             process->kill();
             releaseWhenFinished(process.release());

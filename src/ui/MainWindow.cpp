@@ -1,17 +1,24 @@
 #include "MainWindow.h"
 
 #include "Icons.h"
+#include "PlatformWords.h"
 #include "StatusColor.h"
 
 #include <QCheckBox>
 #include <QFrame>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListView>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace kestrel {
 
@@ -48,11 +55,27 @@ QPushButton* makeButton(const QString& text, QWidget* parent) {
     return button;
 }
 
+// Printer names start 12 pixels in from the row's edge and end as far from
+// the other edge.
+class PrinterRowDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    static constexpr int inset = 12;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyleOptionViewItem inner(option);
+        inner.rect.adjust(inset, 0, -inset, 0);
+        QStyledItemDelegate::paint(painter, inner, index);
+    }
+};
+
 } // namespace
 
 MainWindow::MainWindow(const QString& appVersion, const QString& platformName,
                        QAbstractItemModel* printerModel, QWidget* parent)
-    : QWidget(parent, Qt::Window) {
+    : QWidget(parent, Qt::Window), m_appVersion(appVersion), m_platformName(platformName) {
+    const PlatformWords& words = platformWords();
     setWindowTitle(QStringLiteral("Агент KESTREL ") + appVersion);
     setWindowIcon(applicationIcon());
     setFixedSize(620, 780);
@@ -104,8 +127,8 @@ MainWindow::MainWindow(const QString& appVersion, const QString& platformName,
     m_statusDot->setAccessibleName(m_statusTitle->text());
     statusLine->addWidget(m_statusDot);
     statusLine->addWidget(m_statusTitle, 1);
-    m_statusDetails = makeLabel(QStringLiteral("Проверяем локальное подключение и очередь macOS."),
-                                12, QFont::Normal, SemanticColor::SecondaryLabel, card);
+    m_statusDetails =
+        makeLabel(words.checkingDetails, 12, QFont::Normal, SemanticColor::SecondaryLabel, card);
     limitLines(m_statusDetails, 2);
     cardColumn->addStretch();
     cardColumn->addLayout(statusLine);
@@ -132,8 +155,8 @@ MainWindow::MainWindow(const QString& appVersion, const QString& platformName,
     // Printers header.
     auto* printersHeader = new QHBoxLayout;
     printersHeader->setSpacing(10);
-    printersHeader->addWidget(makeLabel(QStringLiteral("Принтеры macOS"), 15, QFont::DemiBold,
-                                        SemanticColor::Label, this));
+    printersHeader->addWidget(
+        makeLabel(words.printersHeading, 15, QFont::DemiBold, SemanticColor::Label, this));
     printersHeader->addStretch();
     m_refreshButton = makeButton(QStringLiteral("Обновить"), this);
     printersHeader->addWidget(m_refreshButton);
@@ -153,6 +176,12 @@ MainWindow::MainWindow(const QString& appVersion, const QString& platformName,
     m_printersTable->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_printersTable->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     m_printersTable->setAccessibleName(QStringLiteral("Принтеры"));
+    QFont rowFont = m_printersTable->font();
+    rowFont.setPixelSize(13);
+    rowFont.setWeight(QFont::Medium);
+    m_printersTable->setFont(rowFont);
+    m_printersTable->setSpacing(1);
+    m_printersTable->setItemDelegate(new PrinterRowDelegate(m_printersTable));
     m_emptyPrintersLabel =
         makeLabel(QStringLiteral("Принтеры не подключены. Подпись работает без принтера."), 13,
                   QFont::Normal, SemanticColor::SecondaryLabel, printersBox);
@@ -163,8 +192,7 @@ MainWindow::MainWindow(const QString& appVersion, const QString& platformName,
     root->addWidget(printersBox);
 
     // Login item.
-    m_loginItemButton =
-        new QCheckBox(QStringLiteral("Запускать автоматически после входа в macOS"), this);
+    m_loginItemButton = new QCheckBox(words.loginItemTitle, this);
     m_loginItemButton->setAccessibleName(m_loginItemButton->text());
     root->addWidget(m_loginItemButton);
 
@@ -192,17 +220,42 @@ MainWindow::MainWindow(const QString& appVersion, const QString& platformName,
     m_portalButton = makeButton(QStringLiteral("Открыть кабинет"), this);
     m_portalButton->setDefault(true);
     m_logButton = makeButton(QStringLiteral("Показать журнал"), this);
+    m_quitButton = makeButton(QStringLiteral("Завершить программу"), this);
+    m_quitButton->hide();
     actions->addWidget(m_portalButton);
     actions->addWidget(m_logButton);
     actions->addStretch();
+    actions->addWidget(m_quitButton);
     root->addLayout(actions);
+    // A default button answers Return only in dialogs; this window is not one.
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter})
+        connect(new QShortcut(QKeySequence(key), this), &QShortcut::activated, m_portalButton,
+                &QPushButton::click);
 
     root->addStretch();
-    root->addWidget(makeLabel(QStringLiteral("Окно можно закрыть — программа останется в строке "
-                                             "меню. Версия ") +
-                                  appVersion + QStringLiteral(", ") + platformName +
-                                  QLatin1Char('.'),
-                              11, QFont::Normal, SemanticColor::TertiaryLabel, this));
+    m_footer = makeLabel(windowFooter(appVersion, platformName, true), 11, QFont::Normal,
+                         SemanticColor::TertiaryLabel, this);
+    root->addWidget(m_footer);
+}
+
+void MainWindow::setTrayAvailable(bool available) {
+    m_footer->setText(windowFooter(m_appVersion, m_platformName, available));
+    m_quitButton->setVisible(!available);
+}
+
+void MainWindow::setVisible(bool visible) {
+    // Centred once, before the first showing; after that the window stays
+    // where the user put it.
+    if (visible && !m_placed) {
+        m_placed = true;
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            const QRect area = screen->availableGeometry();
+            QRect frame(QPoint(), size());
+            frame.moveCenter(area.center());
+            move(std::max(frame.left(), area.left()), std::max(frame.top(), area.top()));
+        }
+    }
+    QWidget::setVisible(visible);
 }
 
 } // namespace kestrel

@@ -35,8 +35,19 @@ public:
     QProgressBar* updateProgress() const { return m_updateProgress; }
     QPushButton* portalButton() const { return m_portalButton; }
     QPushButton* logButton() const { return m_logButton; }
+    QLabel* footer() const { return m_footer; }
+    // Shown only where the system has no tray to quit from.
+    QPushButton* quitButton() const { return m_quitButton; }
+
+    // Without a tray the window itself offers to quit and says how to come back.
+    void setTrayAvailable(bool available);
+
+    void setVisible(bool visible) override;
 
 private:
+    const QString m_appVersion;
+    const QString m_platformName;
+    bool m_placed = false;
     QLabel* m_statusDot = nullptr;
     QLabel* m_statusTitle = nullptr;
     QLabel* m_statusDetails = nullptr;
@@ -51,6 +62,8 @@ private:
     QProgressBar* m_updateProgress = nullptr;
     QPushButton* m_portalButton = nullptr;
     QPushButton* m_logButton = nullptr;
+    QLabel* m_footer = nullptr;
+    QPushButton* m_quitButton = nullptr;
 };
 
 } // namespace kestrel

@@ -1,5 +1,7 @@
 #include "DownloadSink.h"
 
+#include "platform/SystemText.h"
+
 #include <QDir>
 #include <QUuid>
 #include <filesystem>
@@ -15,12 +17,12 @@ std::filesystem::path nativePath(const QString& path) {
 
 UpdateError systemError(const std::error_code& error) {
     return platformError(QStringLiteral("std::system_category"), error.value(),
-                         QString::fromStdString(error.message()));
+                         systemErrorText(error.value()));
 }
 
 UpdateError fileError(const QFile& file) {
     return platformError(QStringLiteral("QFileDevice"), static_cast<int>(file.error()),
-                         file.errorString());
+                         russianSystemMessage(file.errorString()));
 }
 
 // Writes all of `data`. A write cut short (a full disk, a file size limit)

@@ -44,6 +44,12 @@ bool isRedirectStatus(int status) {
 }
 
 UpdateError transportError(const QNetworkReply& reply) {
+    // Every cancellation of our own is decided, and reported, before the
+    // reply ends; one that reaches here was the idle or the whole-exchange
+    // limit, which Qt reports as a cancellation the user never asked for.
+    if (reply.error() == QNetworkReply::OperationCanceledError)
+        return platformError(QStringLiteral("QNetworkReply"), QNetworkReply::TimeoutError,
+                             updateMessages::timedOut);
     return platformError(QStringLiteral("QNetworkReply"), static_cast<int>(reply.error()),
                          reply.errorString());
 }

@@ -12,6 +12,11 @@ class QNetworkReply;
 
 namespace kestrel {
 
+namespace updateMessages {
+inline const QString timedOut =
+    QStringLiteral("Сервер обновлений не отвечает: время ожидания истекло.");
+} // namespace updateMessages
+
 // Longest silence on an update transfer before it is given up.
 inline constexpr std::chrono::milliseconds updateIdleTimeout{10'000};
 // Longest time one manifest or image exchange may take as a whole.

@@ -2,10 +2,50 @@
 
 #include "update/Version.h"
 
+#include <QSysInfo>
 #include <QUrl>
 #include <algorithm>
 
 namespace kestrel {
+
+UpdatePlatform macUpdatePlatform() {
+    return {.manifestName = QStringLiteral("latest-macos.json"),
+            .buildKey = QStringLiteral("macos-arm64"),
+            .filenameSystem = QStringLiteral("macOS"),
+            .filenamePlatform = QStringLiteral("AppleSilicon"),
+            .fileExtension = QStringLiteral(".dmg"),
+            .platformName = QStringLiteral("Mac с процессором M")};
+}
+
+UpdatePlatform linuxUpdatePlatform(const QString& cpuArchitecture) {
+    // Debian's names for the architectures, as the package itself carries them.
+    const bool arm = cpuArchitecture == QLatin1String("arm64");
+    const QString debian = arm                                          ? QStringLiteral("arm64")
+                           : cpuArchitecture == QLatin1String("x86_64") ? QStringLiteral("amd64")
+                                                                        : cpuArchitecture;
+    const QString name = arm                                          ? QStringLiteral("ARM64")
+                         : cpuArchitecture == QLatin1String("x86_64") ? QStringLiteral("x86-64")
+                                                                      : cpuArchitecture;
+    return {.manifestName = QStringLiteral("latest-linux.json"),
+            .buildKey = QStringLiteral("linux-") + debian,
+            .filenameSystem = QStringLiteral("linux"),
+            .filenamePlatform = debian,
+            .fileExtension = QStringLiteral(".deb"),
+            .platformName = QStringLiteral("Linux ") + name};
+}
+
+UpdatePlatform thisUpdatePlatform() {
+#ifdef Q_OS_MACOS
+    return macUpdatePlatform();
+#else
+    return linuxUpdatePlatform(QSysInfo::buildCpuArchitecture());
+#endif
+}
+
+QString updateFilename(const QString& version, const UpdatePlatform& platform) {
+    return QStringLiteral("KESTREL-Agent-") + version + QLatin1Char('-') + platform.filenameSystem +
+           QLatin1Char('-') + platform.filenamePlatform + platform.fileExtension;
+}
 
 QString updateMessages::missingBuild(const QString& platformName) {
     return QStringLiteral("Сборка для ") + platformName + QStringLiteral(" пока не опубликована.");
@@ -54,14 +94,12 @@ UpdateOutcome availableUpdate(const UpdateManifest& manifest, const QString& app
     if (!(*running < *published))
         return UpToDate{};
 
-    const auto found = manifest.builds.constFind(constants.updateBuildKey);
+    const auto found = manifest.builds.constFind(constants.platform.buildKey);
     if (found == manifest.builds.constEnd())
-        return updateError(updateMessages::missingBuild(constants.updatePlatformName));
+        return updateError(updateMessages::missingBuild(constants.platform.platformName));
     const UpdateBuild& build = *found;
 
-    const QString expectedName = QStringLiteral("KESTREL-Agent-") + manifest.version +
-                                 QStringLiteral("-macOS-") + constants.updateFilenamePlatform +
-                                 QStringLiteral(".dmg");
+    const QString expectedName = updateFilename(manifest.version, constants.platform);
     const QUrl url(build.url, QUrl::StrictMode);
     if (build.filename != expectedName ||
         !isAcceptableAddress(url, build.url, constants.updateHost, build.filename) ||

@@ -9,12 +9,31 @@
 
 namespace kestrel {
 
+// How one platform's builds are published: its manifest, its key in the
+// manifest's builds and the parts of its file name.
+struct UpdatePlatform {
+    QString manifestName;
+    QString buildKey;
+    QString filenameSystem;
+    QString filenamePlatform;
+    QString fileExtension;
+    // Names the platform in messages and in the window's footer.
+    QString platformName;
+};
+
+UpdatePlatform macUpdatePlatform();
+// `cpuArchitecture` as QSysInfo spells it ("x86_64", "arm64").
+UpdatePlatform linuxUpdatePlatform(const QString& cpuArchitecture);
+// The platform and processor this program was built for.
+UpdatePlatform thisUpdatePlatform();
+
+// The file name a release of `version` has for `platform`.
+QString updateFilename(const QString& version, const UpdatePlatform& platform);
+
 // The constants that decide which build of a manifest belongs to us.
 struct UpdateConstants {
     QString updateHost;
-    QString updateBuildKey;
-    QString updateFilenamePlatform;
-    QString updatePlatformName;
+    UpdatePlatform platform;
 };
 
 // The published version is not newer than the running one.

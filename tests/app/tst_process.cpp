@@ -56,10 +56,7 @@ class TestProcess : public QObject {
 
     bool hasEventStartingWith(const QString& prefix) const { return eventElapsed(prefix) >= 0.0; }
 
-    // Starts the application, waits for a line starting with `event`, then
-    // sends it `signalNumber` and expects the orderly shutdown.
-    void runUntil(const QString& event, int signalNumber) {
-        QProcess app;
+    QProcessEnvironment appEnvironment() const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("HOME"), m_home.path());
         environment.insert(QStringLiteral("XDG_STATE_HOME"),
@@ -71,7 +68,14 @@ class TestProcess : public QObject {
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"),
                            m_home.filePath(QStringLiteral("run")));
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        app.setProcessEnvironment(environment);
+        return environment;
+    }
+
+    // Starts the application, waits for a line starting with `event`, then
+    // sends it `signalNumber` and expects the orderly shutdown.
+    void runUntil(const QString& event, int signalNumber) {
+        QProcess app;
+        app.setProcessEnvironment(appEnvironment());
         app.setProgram(QStringLiteral(KESTREL_APP_EXECUTABLE));
         const qsizetype before = ownLines().size();
         app.start();
@@ -107,6 +111,50 @@ private slots:
         }
         QCOMPARE(runs.size(), 3);
         QCOMPARE(terminations, 3);
+    }
+
+    // On an X server with no window manager to move it: the title as a window
+    // manager shows it, without the application's name appended, and the
+    // window centred on the screen.
+    void windowAsTheWindowManagerSeesIt() {
+        QProcess server;
+        // The server writes the number of a free display to standard output.
+        server.start(QStringLiteral("Xvfb"),
+                     {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+        QVERIFY(server.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine(), 10000);
+        QProcessEnvironment environment = appEnvironment();
+        environment.insert("DISPLAY", ':' + QString::fromLatin1(server.readLine()).trimmed());
+        environment.insert("QT_QPA_PLATFORM", "xcb");
+        environment.insert("LC_ALL", "C.UTF-8");
+        const auto x = [&](const QString& tool, const QStringList& arguments) {
+            QProcess process;
+            process.setProcessEnvironment(environment);
+            process.start(tool, arguments);
+            process.waitForFinished();
+            return QString::fromUtf8(process.readAllStandardOutput());
+        };
+        QProcess app;
+        app.setProcessEnvironment(environment);
+        app.start(QStringLiteral(KESTREL_APP_EXECUTABLE));
+        QVERIFY(app.waitForStarted());
+        // xwininfo: `0x… "name": ("class") WxH+X+Y  +X+Y`
+        const QRegularExpression listed(
+            "(0x[0-9a-f]+) \"(Агент KESTREL [^\"]*)\".* (\\d+)x(\\d+)\\+(-?\\d+)\\+(-?\\d+) ");
+        QRegularExpressionMatch window;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (window = listed.match(x("xwininfo", {"-root", "-tree"}))).hasMatch(), 10000);
+        const QString title = window.captured(2);
+        QVERIFY2(QRegularExpression("^Агент KESTREL \\d+\\.\\d+\\.\\d+$").match(title).hasMatch(),
+                 qPrintable(title));
+        QCOMPARE(x("xprop", {"-id", window.captured(1), "_NET_WM_NAME"}).trimmed(),
+                 "_NET_WM_NAME(UTF8_STRING) = \"" + title + '"');
+        QCOMPARE(window.captured(5).toInt(), (1280 - window.captured(3).toInt()) / 2);
+        QCOMPARE(window.captured(6).toInt(), (1024 - window.captured(4).toInt()) / 2);
+        app.terminate();
+        QVERIFY(app.waitForFinished(10000));
+        server.terminate();
+        QVERIFY(server.waitForFinished(10000));
     }
 };
 

@@ -4,12 +4,15 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QLabel>
+#include <QLayout>
+#include <QListView>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStringListModel>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTimer>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -52,19 +55,19 @@ private slots:
 
     void windowStartsWithItsTexts() {
         QStringListModel printers;
-        MainWindow window("2.3.4", "Mac с процессором M", &printers);
+        MainWindow window("2.3.4", "Linux x86-64", &printers);
         QCOMPARE(window.windowTitle(), "Агент KESTREL 2.3.4");
         QCOMPARE(window.size(), QSize(620, 780));
         QCOMPARE(window.minimumSize(), window.maximumSize());
         const QList<std::pair<QString, QString>> shown{
             {window.statusTitle()->text(), "Служба запускается…"},
-            {window.statusDetails()->text(), "Проверяем локальное подключение и очередь macOS."},
+            {window.statusDetails()->text(), "Проверяем локальное подключение и очередь печати."},
             {window.signingDetails()->text(),
              "Подпись: подключите агент в разделе «Интеграции» кабинета."},
             {window.signingButton()->text(), "Настроить в кабинете"},
             {window.emptyPrintersLabel()->text(),
              "Принтеры не подключены. Подпись работает без принтера."},
-            {window.loginItemButton()->text(), "Запускать автоматически после входа в macOS"},
+            {window.loginItemButton()->text(), "Запускать автоматически после входа в систему"},
             {window.updateLabel()->text(), "Проверяем наличие обновления…"},
             {window.updateButton()->text(), "Проверить обновления"},
         };
@@ -77,8 +80,82 @@ private slots:
         QStringList labels;
         for (const QLabel* label : window.findChildren<QLabel*>())
             labels.append(label->text());
-        QVERIFY(labels.contains("Окно можно закрыть — программа останется в строке меню. "
-                                "Версия 2.3.4, Mac с процессором M."));
+        QVERIFY(labels.contains("Принтеры системы"));
+        // Printer rows: 13 pixels, medium weight, one pixel apart.
+        QCOMPARE(window.printersTable()->font().pixelSize(), 13);
+        QCOMPARE(window.printersTable()->font().weight(), QFont::Medium);
+        QCOMPARE(window.printersTable()->spacing(), 1);
+        // The footer reads as whole lines, with a tray to stay in and without.
+        window.layout()->activate();
+        for (const bool tray : {true, false}) {
+            window.setTrayAvailable(tray);
+            const QLabel* footer = window.footer();
+            const QStringList lines = footer->text().split('\n');
+            QCOMPARE(lines, QStringList({tray ? "Окно можно закрыть — программа останется в "
+                                                "области уведомлений."
+                                              : "Окно можно закрыть — чтобы открыть его снова, "
+                                                "ещё раз запустите «Агент KESTREL».",
+                                         "Версия 2.3.4, Linux x86-64."}));
+            for (const QString& line : lines)
+                QVERIFY2(footer->fontMetrics().horizontalAdvance(line) <=
+                             footer->contentsRect().width(),
+                         qPrintable(line));
+            QCOMPARE(window.quitButton()->isHidden(), tray);
+        }
+    }
+
+    // Centred at its first showing, then left where the user puts it; Return
+    // presses «Открыть кабинет» while the window is active.
+    void windowPlacementAndReturn() {
+        AppHarness harness;
+        MainWindow* window = harness.launch().window();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        const QRect area = window->screen()->availableGeometry();
+        QCOMPARE(window->x(), area.left() + (area.width() - window->width()) / 2);
+        QCOMPARE(window->y(),
+                 std::max(area.top(), area.top() + (area.height() - window->height()) / 2));
+        window->hide();
+        window->move(area.topLeft() + QPoint(5, 5));
+        harness.delegate->showWindow();
+        QCOMPARE(window->pos(), area.topLeft() + QPoint(5, 5));
+
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        window->loginItemButton()->setFocus();
+        QTest::keyClick(window, Qt::Key_Return);
+        QTest::keyClick(window->loginItemButton(), Qt::Key_Enter);
+        QCOMPARE(harness.desktop->opened,
+                 QList<QUrl>({harness.config.portalUrl, harness.config.portalUrl}));
+        QVERIFY(harness.presenter->alerts.isEmpty());
+    }
+
+    // Without a browser or a file manager the user is told where to go by hand.
+    void failuresToOpenAreShown() {
+        AppHarness harness;
+        harness.launch();
+        harness.desktop->nothingOpens = true;
+        harness.delegate->window()->portalButton()->click();
+        harness.delegate->window()->logButton()->click();
+        QCOMPARE(harness.presenter->alerts.size(), 2);
+        QCOMPARE(harness.presenter->alerts[0].title + ": " + harness.presenter->alerts[0].message,
+                 "Не удалось открыть кабинет: Откройте в браузере адрес:\n" +
+                     harness.config.portalUrl.toString());
+        QCOMPARE(harness.presenter->alerts[1].title + ": " + harness.presenter->alerts[1].message,
+                 "Не удалось показать журнал: Журнал находится здесь:\n" + harness.logPath());
+    }
+
+    // With no tray to quit from, the window's own button quits as the menu does.
+    void quitFromTheWindowWithoutATray() {
+        AppHarness withTray;
+        withTray.trayAvailable = true;
+        QVERIFY(withTray.launch().window()->quitButton()->isHidden());
+        AppHarness harness;
+        QPushButton* quit = harness.launch().window()->quitButton();
+        QVERIFY(quit->isVisible());
+        QTimer giveUp;
+        giveUp.callOnTimeout([] { QCoreApplication::exit(1); });
+        giveUp.start(5000);
+        QTimer::singleShot(0, quit, &QPushButton::click);
+        QCOMPARE(QCoreApplication::exec(), 0);
     }
 
     void versionComesFromTheBundle() {

@@ -23,7 +23,7 @@ using namespace kestrel::test;
 
 namespace {
 
-const QString imageName = "KESTREL-Agent-1.4.2-macOS-AppleSilicon.dmg";
+const QString imageName = updateFilename("1.4.2", thisUpdatePlatform());
 
 QByteArray readAll(const QString& path) {
     QFile file(path);
@@ -44,10 +44,13 @@ void publish(TlsTestServer& server, AppHarness& harness, const QByteArray& image
     Sha256 hash;
     hash.update(image);
     const QUrl url = harness.config.updateManifestUrl.resolved(QUrl(imageName));
-    const QString manifest = R"({"version": "1.4.2", "builds": {"macos-arm64": )"
+    const QString manifest = R"({"version": "1.4.2", "builds": {"%4": )"
                              R"({"filename": "%1", "url": "%2", "sha256": "%3"}}})";
     server.setResponse(harness.config.updateManifestUrl.path(),
-                       {.body = manifest.arg(imageName, url.toString(), hash.finalHex()).toUtf8()});
+                       {.body = manifest
+                                    .arg(imageName, url.toString(), hash.finalHex(),
+                                         harness.config.updatePlatform.buildKey)
+                                    .toUtf8()});
     server.setResponse(url.path(), {.body = image});
     harness.networkFactory = std::make_unique<Routing>(server);
 }
@@ -104,7 +107,10 @@ private slots:
         app.window()->updateButton()->click();
         QTRY_COMPARE_WITH_TIMEOUT(harness.presenter->alerts.size(), 1, 30000);
         QCOMPARE(harness.presenter->alerts[0].title + ": " + harness.presenter->alerts[0].message,
-                 "Обновление не скачано: " + QString::fromLocal8Bit(std::strerror(error)));
+                 QString("Обновление не скачано: ") + (error == EFBIG ? "Файл слишком велик"
+                                                       : error == ENOSPC
+                                                           ? "Нет свободного места на устройстве"
+                                                           : "Не является папкой"));
         QCOMPARE(app.window()->updateLabel()->text(), "Не удалось скачать обновление.");
         QVERIFY(harness.desktop->revealed.isEmpty());
         QCOMPARE(readAll(kept), old);

@@ -15,7 +15,9 @@ using namespace kestrel::test;
 
 namespace {
 
-const QByteArray oneCall = "[--user][stop][ru.orvanta.print-agent.service]\n";
+// Disabling and stopping the service, then, with its file gone, a reload.
+const QByteArray oneCall = "[--user][disable][--now][ru.orvanta.print-agent.service]\n"
+                           "[--user][daemon-reload]\n";
 // A stand-in for the service tool: records its arguments, makes some noise.
 const QString recorder =
     "#!/bin/sh\ncd \"${0%/*}\"\nfor a; do printf '[%s]' \"$a\"; done >> calls\n"
@@ -69,6 +71,10 @@ private slots:
                               : write(harness.home.filePath("systemctl"), recorder + tool);
         QVERIFY(QDir().mkpath(inPlace == "folder" ? file + "/keep" : QFileInfo(file).path()));
         QVERIFY(inPlace != "file" || QFile(file).open(QIODevice::WriteOnly));
+        // The link enabling it at login, which the stand-in tool leaves in place.
+        const QString link =
+            QFileInfo(file).path() + "/default.target.wants/" + QFileInfo(file).fileName();
+        QVERIFY(QDir().mkpath(QFileInfo(link).path()) && QFile::link(file, link));
 
         harness.launch();
         const bool migrated = !inPlace.isEmpty();
@@ -82,6 +88,7 @@ private slots:
         QCOMPARE(stopLegacyAgent(install), again);
         QCOMPARE(readFile(harness.home.filePath("calls")), oneCall.repeated(calls));
         QCOMPARE(QFileInfo::exists(file), inPlace == "folder");
+        QCOMPARE(QFileInfo(link).isSymLink(), inPlace.isEmpty());
     }
 
     void entryStartsThisExecutable_data() {
@@ -157,7 +164,7 @@ private slots:
         QCOMPARE(harness.presenter->alerts.size(), 1);
         QCOMPARE(harness.presenter->alerts[0].title, "Не удалось изменить автозапуск");
         QCOMPARE(harness.presenter->alerts[0].message,
-                 "Переместите программу в папку «Программы» и повторите попытку.\n\n"
+                 "Проверьте права на папку автозапуска и повторите попытку.\n\n"
                  "Операция не разрешена.");
     }
 };

@@ -71,14 +71,14 @@ private slots:
         QVERIFY2(entries.contains(entry), qPrintable(entries.join(u'\n')));
     }
 
-    // The disk image CPack makes must be the one the update check accepts.
-    void diskImageNameIsAcceptedByTheUpdateCheck() {
+    // The file CPack makes must be the one the update check accepts.
+    void packageNameIsAcceptedByTheUpdateCheck() {
         const Config c;
-        const QString name = KESTREL_DISK_IMAGE_NAME;
+        const QString name = KESTREL_PACKAGE_FILE_NAME;
         const QString url = "https://" + c.updateHost + "/downloads/print-agent/" + name;
         const UpdateOutcome outcome = availableUpdate(
-            {KESTREL_VERSION, {{c.updateBuildKey, {name, url, QString(64, u'a')}}}}, "0.0.1",
-            {c.updateHost, c.updateBuildKey, c.updateFilenamePlatform, c.updatePlatformName});
+            {KESTREL_VERSION, {{c.updatePlatform.buildKey, {name, url, QString(64, u'a')}}}},
+            "0.0.1", {c.updateHost, c.updatePlatform});
         QVERIFY2(std::holds_alternative<AvailableUpdate>(outcome), qPrintable(name));
     }
 

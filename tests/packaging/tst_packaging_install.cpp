@@ -1,10 +1,33 @@
 #include "platform/BundleInfo.h"
+#include "support/AppHarness.h"
+#include "support/TlsTestServer.h"
 
+#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+namespace {
+
+const QString updateHost = "updates.kestrel.example";
+
+struct Routing final : kestrel::NetworkFactory {
+    explicit Routing(kestrel::test::TlsTestServer& server) : server(server) {}
+    QNetworkAccessManager* create(QObject* parent) override {
+        return kestrel::test::createRoutingManager(updateHost, server.port(), server.certificate(),
+                                                   parent);
+    }
+    kestrel::test::TlsTestServer& server;
+};
+
+QByteArray contents(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
 
 // `cmake --install` into a scratch root with the prefix /usr, as the Debian
 // package is made. The tools write their complaints to the test's output.
@@ -67,7 +90,60 @@ private slots:
         QVERIFY(text.contains("\nExec=kestrel-agent %u\n"));
         QVERIFY(text.contains("\nMimeType=x-scheme-handler/kestrel;\n"));
     }
+
+    // A release is the package CPack makes plus a manifest line: an older
+    // version finds it on the update host, downloads and checks it through
+    // the real update path, and what arrives unpacks into this build.
+    void releasedPackageArrivesThroughTheUpdateCheck() {
+        QTemporaryDir output;
+        QProcess cpack;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("DESTDIR");
+        cpack.setProcessEnvironment(environment);
+        cpack.setProcessChannelMode(QProcess::ForwardedChannels);
+        cpack.start(KESTREL_CPACK, {"-G", "DEB", "--config", KESTREL_BUILD_DIR "/CPackConfig.cmake",
+                                    "-B", output.path()});
+        QVERIFY(cpack.waitForFinished(180000));
+        QCOMPARE(cpack.exitCode(), 0);
+        const QString name = KESTREL_PACKAGE_FILE_NAME;
+        const QByteArray package = contents(output.filePath(name));
+        QVERIFY2(!package.isEmpty(), qPrintable(name));
+
+        kestrel::test::TlsTestServer server(updateHost);
+        kestrel::test::AppHarness harness;
+        harness.writeInfoPlist("0.9");
+        harness.config.agentBaseUrl = QUrl("http://127.0.0.1:9"); // no agent answers
+        const QString folder = "/downloads/print-agent/";
+        const QString manifest =
+            QString("{\"version\": \"%1\", \"builds\": {\"%2\": {\"filename\": \"%3\", "
+                    "\"url\": \"https://%4%5%3\", \"sha256\": \"%6\"}}}")
+                .arg(KESTREL_PROJECT_VERSION, harness.config.updatePlatform.buildKey, name,
+                     updateHost, folder,
+                     QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
+        server.setResponse(folder + "latest-linux.json", {.body = manifest.toUtf8()});
+        server.setResponse(folder + name, {.body = package});
+        harness.networkFactory = std::make_unique<Routing>(server);
+        kestrel::AppDelegate& app = harness.launch();
+        QTRY_VERIFY_WITH_TIMEOUT(app.state().availableUpdate.has_value(), 15000);
+        app.downloadAvailableUpdate();
+        const QString downloaded = QDir(harness.downloadsFolder()).filePath(name);
+        QTRY_COMPARE_WITH_TIMEOUT(harness.desktop->revealed, QStringList{downloaded}, 30000);
+
+        QTemporaryDir root;
+        QCOMPARE(QProcess::execute("dpkg-deb", {"-x", downloaded, root.path()}), 0);
+        const QString bundle = root.filePath(m_bundle);
+        QCOMPARE(kestrel::bundleVersion(bundle), QString(KESTREL_PROJECT_VERSION));
+        QVERIFY(QFileInfo(bundle + "/Contents/MacOS/KestrelAgent").isExecutable());
+        QProcess fields;
+        fields.start("dpkg-deb", {"-f", downloaded, "Package", "Version", "Depends"});
+        QVERIFY(fields.waitForFinished());
+        const QString control = QString::fromUtf8(fields.readAllStandardOutput());
+        QVERIFY2(
+            control.startsWith("Package: kestrel-agent\nVersion: " KESTREL_PROJECT_VERSION "\n") &&
+                control.contains("qt6-translations-l10n"),
+            qPrintable(control));
+    }
 };
 
-QTEST_GUILESS_MAIN(TestPackagingInstall)
+QTEST_MAIN(TestPackagingInstall)
 #include "tst_packaging_install.moc"

@@ -17,13 +17,22 @@ namespace kestrel::test {
 
 class RecordingDesktop final : public Desktop {
 public:
-    void openUrl(const QUrl& url) override { opened.append(url); }
-    void revealFile(const QString& path) override { revealed.append(path); }
+    bool openUrl(const QUrl& url) override {
+        opened.append(url);
+        return !nothingOpens;
+    }
+    void revealFile(const QString& path, std::function<void()> failed) override {
+        revealed.append(path);
+        if (nothingOpens && failed)
+            failed();
+    }
     void activateApplication() override { ++activations; }
 
     QList<QUrl> opened;
     QStringList revealed;
     int activations = 0;
+    // As on a desktop without a browser or a file manager.
+    bool nothingOpens = false;
 };
 
 class FakeWakeWatcher final : public WakeWatcher {
@@ -94,8 +103,9 @@ public:
         qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral(".local/share")).toUtf8());
         config.portalUrl = QUrl(QStringLiteral("https://cabinet.kestrel.example"));
         config.updateHost = QStringLiteral("updates.kestrel.example");
-        config.updateManifestUrl = QUrl(QStringLiteral(
-            "https://updates.kestrel.example/downloads/print-agent/latest-macos.json"));
+        config.updateManifestUrl =
+            QUrl(QStringLiteral("https://updates.kestrel.example/downloads/print-agent/") +
+                 config.updatePlatform.manifestName);
         config.bundlePath = home.filePath(QStringLiteral("KestrelAgent.app"));
         QDir().mkpath(config.bundlePath + QStringLiteral("/Contents/Resources/PrintService"));
         legacyInstall.serviceFile =
@@ -155,6 +165,7 @@ public:
         services.legacyInstall = legacyInstall;
         services.logFilePath = logPath();
         services.downloadsFolder = downloadsFolder();
+        services.trayAvailable = [this] { return trayAvailable; };
         delegate =
             std::make_unique<AppDelegate>(config, std::move(services), std::move(presenterFake));
         return *delegate;
@@ -206,6 +217,8 @@ public:
     QTemporaryDir home;
     Config config;
     LegacyInstall legacyInstall;
+    // What the desktop says about tray items; offscreen there are none.
+    bool trayAvailable = false;
     // Set before create() to replace the sessions' factory.
     std::unique_ptr<NetworkFactory> networkFactory;
 

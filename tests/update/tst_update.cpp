@@ -1,7 +1,10 @@
+#include "app/ApplicationSetup.h"
+#include "platform/SystemText.h"
 #include "support/AppHarness.h"
 #include "support/TlsTestServer.h"
 #include "ui/MainWindow.h"
 #include "update/Sha256.h"
+#include "update/UpdateNetwork.h"
 #include "update/UpdateSelection.h"
 
 #include <QCryptographicHash>
@@ -9,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QSysInfo>
 #include <QTest>
 #include <csignal>
 #include <cstring>
@@ -24,8 +28,12 @@ namespace {
 
 const QString host = QStringLiteral("updates.kestrel.example");
 const QString folder = QStringLiteral("/downloads/print-agent/");
-const QString manifestPath = folder + QStringLiteral("latest-macos.json");
-const QString imageName = QStringLiteral("KESTREL-Agent-1.4.2-macOS-AppleSilicon.dmg");
+// This build's platform, as the controller's default configuration has it.
+const UpdatePlatform ours = thisUpdatePlatform();
+const QString debianArchitecture =
+    QSysInfo::buildCpuArchitecture() == "arm64" ? QStringLiteral("arm64") : QStringLiteral("amd64");
+const QString manifestPath = folder + QStringLiteral("latest-linux.json");
+const QString imageName = "KESTREL-Agent-1.4.2-linux-" + debianArchitecture + ".deb";
 const QString imagePath = folder + imageName;
 const QString sha(64, u'a');
 const QString checkFailed = QStringLiteral("Не удалось проверить обновление — повторим позже.");
@@ -39,18 +47,20 @@ constexpr int refused = 0;
 // that cuts the writes short, as a full disk does.
 enum Obstacle { none, folderInTheWay, sizeLimit };
 
-QString nameOf(const QString& version) {
-    return QStringLiteral("KESTREL-Agent-%1-macOS-AppleSilicon.dmg").arg(version);
+QString nameOf(const QString& version, const QString& key = ours.buildKey) {
+    return key == "macos-arm64"
+               ? QStringLiteral("KESTREL-Agent-%1-macOS-AppleSilicon.dmg").arg(version)
+               : QStringLiteral("KESTREL-Agent-%1-%2.deb").arg(version, key);
 }
 
-// A manifest publishing `version` with one build for our platform.
+// A manifest publishing `version` with one build under `key`.
 QByteArray manifest(const QString& version, const QString& checksum = sha, QString url = {},
-                    QString name = {}) {
-    name = name.isEmpty() ? nameOf(version) : name;
+                    QString name = {}, const QString& key = ours.buildKey) {
+    name = name.isEmpty() ? nameOf(version, key) : name;
     url = url.isEmpty() ? "https://" + host + folder + name : url;
-    return QStringLiteral(R"({"version": "%1", "builds": {"macos-arm64": {"filename": "%2",
+    return QStringLiteral(R"({"version": "%1", "builds": {"%5": {"filename": "%2",
         "url": "%3", "sha256": "%4"}}})")
-        .arg(version, name, url, checksum)
+        .arg(version, name, url, checksum, key)
         .toUtf8();
 }
 
@@ -125,49 +135,99 @@ class TestUpdate : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase() {
+        // As the application does at start, whatever the locale.
+        QVERIFY(installRussianQtTranslations(*QCoreApplication::instance(), {}));
+    }
+
+    // The system's texts as the C library and Qt word them, in Russian.
+    void systemMessages_data() {
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("russian");
+        const auto row = [](int number, const char* russian, const char* prefix = "") {
+            QTest::addRow("%s%s", prefix, std::strerror(number))
+                << prefix + QString::fromLocal8Bit(std::strerror(number)) << QString(russian);
+        };
+        row(ENOSPC, "Нет свободного места на устройстве");
+        row(EROFS, "Файловая система доступна только для чтения");
+        row(EACCES, "Отказано в доступе");
+        row(ENOTDIR, "Не является папкой");
+        row(ENOTEMPTY, "Папка не пуста");
+        row(ENOENT, "Нет такого файла или папки", "execve: ");
+        QTest::newRow("not a system text") << "Сервер недоступен"
+                                           << "Сервер недоступен";
+    }
+    void systemMessages() {
+        QFETCH(QString, message);
+        QFETCH(QString, russian);
+        QCOMPARE(russianSystemMessage(message), russian);
+    }
+
     void selection_data() {
+        // "mac", or the Linux processor: x86_64, arm64.
+        QTest::addColumn<QString>("platform");
         QTest::addColumn<QString>("running");
         QTest::addColumn<QByteArray>("manifest");
         // "update", "none" or the error's message.
         QTest::addColumn<QString>("expected");
         const QString badVersion = updateMessages::badVersion;
         const QString badBuild = updateMessages::badBuild;
-        const QString url = "https://" + host + folder + nameOf("1.4.2");
+        const QString mac = "macos-arm64";
+        const QString url = "https://" + host + folder + nameOf("1.4.2", mac);
         const auto row = [](const char* name, const char* running, const QByteArray& manifest,
-                            const QString& expected) {
-            QTest::newRow(name) << QString(running) << manifest << expected;
+                            const QString& expected, const QString& platform = "mac") {
+            QTest::newRow(name) << platform << QString(running) << manifest << expected;
         };
-        const auto at = [](const QString& url) { return manifest("1.4.2", sha, url); };
-        row("accepted 1.4.2", "1.0.0", manifest("1.4.2"), "update");
-        row("1.2 against 1.2.0", "1.2", manifest("1.2.0"), "none");
-        row("1.2 against 1.2.0.0", "1.2", manifest("1.2.0.0"), "none");
-        row("1.9 against 1.10", "1.9", manifest("1.10"), "update");
-        row("leading zeros", "1.2", manifest("01.002.0"), "none");
-        row("1.4.02 names its file as published", "1.0", manifest("1.4.02"), "update");
+        const auto at = [&](const QString& url) { return manifest("1.4.2", sha, url, {}, mac); };
+        // The Linux channel: its own keys, package names and platform names.
+        const QByteArray amd64 = manifest("1.4.2", sha, {}, {}, "linux-amd64");
+        row("Linux x86-64 package", "1.0.0", amd64, "update", "x86_64");
+        row("Linux ARM64 package", "1.0.0", manifest("1.4.2", sha, {}, {}, "linux-arm64"), "update",
+            "arm64");
+        row("Linux ARM64 with only x86-64", "1.0.0", amd64,
+            updateMessages::missingBuild("Linux ARM64"), "arm64");
+        row("Linux with only the macOS image", "1.0.0", at(url),
+            updateMessages::missingBuild("Linux x86-64"), "x86_64");
+        row("Linux key naming the disk image", "1.0.0",
+            manifest("1.4.2", sha, {}, nameOf("1.4.2", mac), "linux-amd64"), badBuild, "x86_64");
+        row("macOS with only the Linux package", "1.0.0", amd64,
+            updateMessages::missingBuild("Mac с процессором M"));
+        row("accepted 1.4.2", "1.0.0", at(url), "update");
+        row("1.2 against 1.2.0", "1.2", manifest("1.2.0", sha, {}, {}, mac), "none");
+        row("1.2 against 1.2.0.0", "1.2", manifest("1.2.0.0", sha, {}, {}, mac), "none");
+        row("1.9 against 1.10", "1.9", manifest("1.10", sha, {}, {}, mac), "update");
+        row("leading zeros", "1.2", manifest("01.002.0", sha, {}, {}, mac), "none");
+        row("1.4.02 names its file as published", "1.0", manifest("1.4.02", sha, {}, {}, mac),
+            "update");
         row("older, empty builds", "2.0", R"({"version": "1.4.2", "builds": {}})", "none");
-        row("only another platform", "1.0", manifest("1.4.2").replace("arm64", "x64"),
+        row("only another platform", "1.0", at(url).replace("arm64", "x64"),
             updateMessages::missingBuild("Mac с процессором M"));
         for (const char* version :
              {"2", "1.2.3.4.5", "1..2", "1.2-beta", "v1.4.2", "1.4.2 ", "1.9223372036854775808"})
-            QTest::addRow("published \"%s\"", version) << "1.0" << manifest(version) << badVersion;
+            QTest::addRow("published \"%s\"", version)
+                << "mac"
+                << "1.0" << manifest(version, sha, {}, {}, mac) << badVersion;
         row("capital scheme", "1.0", at(QString(url).replace("https", "HTTPS")), badBuild);
         row("port 443", "1.0", at(QString(url).replace(host, host + ":443")), badBuild);
         row("user", "1.0", at(QString(url).replace(host, "me@" + host)), badBuild);
         row("query", "1.0", at(url + "?a=1"), badBuild);
         row("fragment", "1.0", at(url + "#x"), badBuild);
-        row("other file name", "1.0", at("https://" + host + folder + nameOf("1.4.1")), badBuild);
-        row("upper-case checksum", "1.0", manifest("1.4.2", sha.toUpper()), badBuild);
-        row("63-character checksum", "1.0", manifest("1.4.2", sha.left(63)), badBuild);
+        row("other file name", "1.0", at("https://" + host + folder + nameOf("1.4.1", mac)),
+            badBuild);
+        row("upper-case checksum", "1.0", manifest("1.4.2", sha.toUpper(), {}, {}, mac), badBuild);
+        row("63-character checksum", "1.0", manifest("1.4.2", sha.left(63), {}, {}, mac), badBuild);
     }
 
     void selection() {
+        QFETCH(QString, platform);
         QFETCH(QString, running);
         QFETCH(QByteArray, manifest);
         QFETCH(QString, expected);
         const std::optional<UpdateManifest> decoded = decodeUpdateManifest(manifest);
         QVERIFY(decoded);
         const UpdateOutcome outcome = availableUpdate(
-            *decoded, running, {host, "macos-arm64", "AppleSilicon", "Mac с процессором M"});
+            *decoded, running,
+            {host, platform == "mac" ? macUpdatePlatform() : linuxUpdatePlatform(platform)});
         const auto* error = std::get_if<UpdateError>(&outcome);
         const bool upToDate = std::holds_alternative<UpToDate>(outcome);
         QCOMPARE(error ? error->message : upToDate ? "none" : "update", expected);
@@ -238,7 +298,8 @@ private slots:
         QCOMPARE(f.download(), downloading);
         QCOMPARE(f.harness.desktop->revealed, QStringList{f.destination()});
         QCOMPARE(contents(f.destination()), image);
-        QCOMPARE(f.row(), "Версия 1.4.2 скачана — откройте DMG. / green / Скачать ещё раз / on");
+        QCOMPARE(f.row(),
+                 "Версия 1.4.2 скачана — установите пакет. / green / Скачать ещё раз / on");
         // A failed check keeps the build found before.
         f.server.setResponse(manifestPath, {.status = 500, .body = "down"});
         f.harness.delegate->checkForUpdate();
@@ -275,12 +336,12 @@ private slots:
         row("one byte over, announced", {.patternSize = limit + 1}, badSize);
         row("far over, announced", {.patternSize = 256 * limit}, badSize);
         row("no length, without end", {.endless = true}, badSize);
-        row("refused", {.status = refused}, "Connection refused");
-        row("destination cannot be removed", {.body = "x"},
-            QString::fromStdString(std::make_error_code(std::errc::directory_not_empty).message()),
-            true, folderInTheWay);
-        row("write cut short", {.body = QByteArray(limit, 'x')},
-            QString::fromLocal8Bit(std::strerror(EFBIG)), true, sizeLimit);
+        // The system's reasons in Russian, Qt's own where it has them.
+        row("refused", {.status = refused}, "Отказано в соединении");
+        row("stalled", {.patternSize = limit, .holdHalfway = true}, updateMessages::timedOut);
+        row("destination cannot be removed", {.body = "x"}, "Папка не пуста", true, folderInTheWay);
+        row("write cut short", {.body = QByteArray(limit, 'x')}, "Файл слишком велик", true,
+            sizeLimit);
     }
 
     void downloadFails() {
@@ -312,6 +373,7 @@ private slots:
         QCOMPARE(f.downloads(),
                  obstacle == folderInTheWay ? QStringList{imageName} : QStringList());
         // An oversized image is stopped early, not read to its end.
+        f.server.release();
         QTRY_COMPARE_WITH_TIMEOUT(f.server.activeResponses(), 0, 15000);
         QVERIFY(f.server.bytesSent(imagePath) < 64 * Sha256::chunkBytes);
     }

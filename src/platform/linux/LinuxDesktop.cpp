@@ -17,15 +17,16 @@ const QString logindInterface = QStringLiteral("org.freedesktop.login1.Manager")
 
 } // namespace
 
-void LinuxDesktop::openUrl(const QUrl& url) {
-    QDesktopServices::openUrl(url);
+bool LinuxDesktop::openUrl(const QUrl& url) {
+    return QDesktopServices::openUrl(url);
 }
 
-void LinuxDesktop::revealFile(const QString& path) {
+void LinuxDesktop::revealFile(const QString& path, std::function<void()> failed) {
     const QUrl folder = QUrl::fromLocalFile(QFileInfo(path).absolutePath());
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        QDesktopServices::openUrl(folder);
+        if (!QDesktopServices::openUrl(folder) && failed)
+            failed();
         return;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(
@@ -35,9 +36,9 @@ void LinuxDesktop::revealFile(const QString& path) {
     call << QStringList{QUrl::fromLocalFile(path).toString()} << QString();
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000));
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
-                     [folder](QDBusPendingCallWatcher* finished) {
-                         if (finished->isError())
-                             QDesktopServices::openUrl(folder);
+                     [folder, failed](QDBusPendingCallWatcher* finished) {
+                         if (finished->isError() && !QDesktopServices::openUrl(folder) && failed)
+                             failed();
                          finished->deleteLater();
                      });
 }

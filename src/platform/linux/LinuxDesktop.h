@@ -6,10 +6,10 @@ namespace kestrel {
 
 class LinuxDesktop final : public Desktop {
 public:
-    void openUrl(const QUrl& url) override;
+    bool openUrl(const QUrl& url) override;
     // Asks the file manager to select the file over D-Bus; opens the folder
     // when no file manager answers.
-    void revealFile(const QString& path) override;
+    void revealFile(const QString& path, std::function<void()> failed) override;
     void activateApplication() override {}
 };
 

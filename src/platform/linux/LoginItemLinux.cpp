@@ -1,5 +1,7 @@
 #include "platform/linux/LoginItemLinux.h"
 
+#include "platform/SystemText.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -219,7 +221,7 @@ std::optional<QString> LoginItemLinux::writeEntry() const {
     std::filesystem::create_directories(QFile::encodeName(m_autostartFolder).toStdString(), error);
     if (error) {
         return QStringLiteral("Не удалось создать папку «%1»: %2")
-            .arg(m_autostartFolder, QString::fromLocal8Bit(error.message()));
+            .arg(m_autostartFolder, systemErrorText(error.value()));
     }
 
     const QString entry = groupHeader + u'\n' +
@@ -232,7 +234,8 @@ std::optional<QString> LoginItemLinux::writeEntry() const {
     const QString path = entryPath();
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(entry.toUtf8()) < 0 || !file.commit()) {
-        return QStringLiteral("Не удалось записать файл «%1»: %2").arg(path, file.errorString());
+        return QStringLiteral("Не удалось записать файл «%1»: %2")
+            .arg(path, russianSystemMessage(file.errorString()));
     }
     return std::nullopt;
 }
@@ -247,7 +250,8 @@ std::optional<QString> LoginItemLinux::removeEntry() const {
     if (!info.exists() && !info.isSymLink()) {
         return std::nullopt;
     }
-    return QStringLiteral("Не удалось удалить файл «%1»: %2").arg(path, file.errorString());
+    return QStringLiteral("Не удалось удалить файл «%1»: %2")
+        .arg(path, russianSystemMessage(file.errorString()));
 }
 
 } // namespace kestrel

@@ -6,8 +6,8 @@ namespace kestrel {
 
 class MacDesktop final : public Desktop {
 public:
-    void openUrl(const QUrl& url) override;
-    void revealFile(const QString& path) override;
+    bool openUrl(const QUrl& url) override;
+    void revealFile(const QString& path, std::function<void()> failed) override;
     void activateApplication() override;
 };
 

@@ -9,11 +9,12 @@
 
 namespace kestrel {
 
-void MacDesktop::openUrl(const QUrl& url) {
-    QDesktopServices::openUrl(url);
+bool MacDesktop::openUrl(const QUrl& url) {
+    return QDesktopServices::openUrl(url);
 }
 
-void MacDesktop::revealFile(const QString& path) {
+// The Finder is always there to show the file.
+void MacDesktop::revealFile(const QString& path, std::function<void()>) {
     NSURL* file = [NSURL fileURLWithPath:path.toNSString()];
     [[NSWorkspace sharedWorkspace] activateFileViewerSelectingURLs:@[ file ]];
 }
