@@ -196,9 +196,10 @@ private slots:
         QCOMPARE(m_agent->requestCount("/v1/printers"), 0);
         // The running agent is left alone.
         QCOMPARE(app().state().helperAttempt, 1);
-        // Only a refused poll comes again soon while our agent is starting.
+        // Only a refused poll comes again soon while our agent is starting (the
+        // next regular one would be an hour later).
         if (reply.status == 0)
-            QTRY_VERIFY_WITH_TIMEOUT(app().state().healthFailures >= 2, 1000);
+            QTRY_VERIFY(app().state().healthFailures >= 2);
     }
 
     void failureLinesEveryTenth() {
@@ -259,9 +260,10 @@ private slots:
         app().refreshNow();
         // Dropped: one poll at a time.
         app().refreshNow();
-        QTRY_VERIFY_WITH_TIMEOUT(!app().state().refreshInFlight, 4000);
-        // A dripping body keeps the idle limit away: only the 2.0 s limit ends it.
-        QVERIFY2(clock.elapsed() >= (reply.hang ? 0 : 1900) && clock.elapsed() <= 2300,
+        QTRY_VERIFY_WITH_TIMEOUT(!app().state().refreshInFlight, 10000);
+        // A dripping body keeps the idle limit away: only the 2.0 s limit ends
+        // it. Late on a busy machine, but long before the body's last byte.
+        QVERIFY2(clock.elapsed() >= (reply.hang ? 0 : 1900) && clock.elapsed() < 3000,
                  qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(m_agent->requestCount("/v1/health"), 1);
         QCOMPARE(lines("health_result"), QStringList{line});

@@ -47,10 +47,11 @@ private slots:
         QVERIFY(harness.logLines().first().contains(harness.delegate->launchId()));
         // The bundle has no agent, so the delayed first start reports it missing.
         QVERIFY(!harness.logged("helper_missing"));
-        QTRY_VERIFY_WITH_TIMEOUT(harness.logged("helper_missing"), 2000);
+        QTRY_VERIFY(harness.logged("helper_missing"));
         const double delay =
             harness.elapsedOf("helper_missing") - harness.elapsedOf("legacy_check_end");
-        QVERIFY2(delay >= 0.09 && delay < 0.6, qPrintable(QString::number(delay)));
+        // Late on a busy machine, but sooner than the 0.7 s meant for after a migration.
+        QVERIFY2(delay >= 0.09 && delay < 0.69, qPrintable(QString::number(delay)));
     }
 
     void windowStartsWithItsTexts() {

@@ -32,7 +32,7 @@ private slots:
         app.kill();
         QVERIFY(app.waitForFinished());
         const bool gone =
-            QTest::qWaitFor([pid] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, 1000);
+            QTest::qWaitFor([pid] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, 10000);
         if (!gone && pid > 0) // do not leave it behind
             ::kill(pid, SIGKILL);
         QVERIFY(gone);

@@ -43,14 +43,15 @@ private slots:
         harness.installAgentScript("echo \"$KESTREL_APP_SECRET\" >> '" + seen.toUtf8() +
                                    "'\necho 'agent: out'\necho 'agent: err' >&2\n" + ending);
         harness.create().startBundledHelper();
-        QTRY_VERIFY_WITH_TIMEOUT(harness.events().filter(exitEvent).size() == 2, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(harness.events().filter(exitEvent).size() == 2, 10000);
 
         const QStringList events = harness.events();
         QCOMPARE(events.mid(0, 4), QStringList({"helper_launch_begin attempt=1", events[1],
                                                 exitEvent, "helper_launch_begin attempt=2"}));
         const double delay =
             harness.elapsedOf("helper_launch_begin attempt=2") - harness.elapsedOf(exitEvent);
-        QVERIFY2(delay >= 0.99 && delay < 1.4, qPrintable(QString::number(delay)));
+        // Late on a busy machine, but not as late as a doubled delay.
+        QVERIFY2(delay >= 0.99 && delay < 1.9, qPrintable(QString::number(delay)));
         // The agent's own lines, as written, between the application's.
         QCOMPARE(harness.logLines().filter(QRegularExpression("^agent: ")).size(), 4);
 
@@ -82,13 +83,13 @@ private slots:
         delegate.refreshStatus();
         QTRY_VERIFY(harness.logged("helper_launch_begin attempt=2"));
 
-        QTRY_VERIFY_WITH_TIMEOUT(harness.logged("helper_launch_begin attempt=4"), 4000);
+        QTRY_VERIFY_WITH_TIMEOUT(harness.logged("helper_launch_begin attempt=4"), 10000);
         for (int attempt : {3, 4}) {
             const double spacing =
                 harness.elapsedOf(QStringLiteral("helper_launch_begin attempt=%1").arg(attempt)) -
                 harness.elapsedOf(
                     QStringLiteral("helper_launch_begin attempt=%1").arg(attempt - 1));
-            QVERIFY2(spacing >= 0.99 && spacing < 1.4,
+            QVERIFY2(spacing >= 0.99 && spacing < 1.9,
                      qPrintable(QStringLiteral("attempt %1 after %2 s").arg(attempt).arg(spacing)));
         }
     }

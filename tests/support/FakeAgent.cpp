@@ -68,7 +68,7 @@ struct FakeAgent::State {
             if (const auto it = replies.find({recorded.method, recorded.path}); it != replies.end())
                 reply = it->second;
         }
-        if (!wait(reply.hang ? std::chrono::hours(24) : reply.delay))
+        if (!wait(reply.hang ? std::chrono::hours(24) : reply.delay, reply.hang))
             return;
         response.status = reply.status;
         for (const auto& [key, value] : reply.headers)

@@ -32,7 +32,7 @@ struct FakeReply {
     HeaderList headers{};
     // Wait this long before answering at all.
     std::chrono::milliseconds delay{0};
-    // Never answer.
+    // Answer only after release(), if ever.
     bool hang = false;
     // Send the headers at once, then the body one byte at a time, this far apart.
     std::chrono::milliseconds drip{0};
