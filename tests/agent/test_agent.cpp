@@ -8,6 +8,7 @@
 #include "agentclient/AgentHealth.h"
 #include "agentclient/PrintersResponse.h"
 #include "pairing/PairingPreview.h"
+#include "support/ProcessCounters.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -28,6 +29,7 @@
 #include <sys/wait.h>
 
 using namespace kestrel::agent;
+using kestrel::test::contextSwitches;
 
 Q_DECLARE_METATYPE(Request)
 
@@ -135,22 +137,6 @@ int statusFor(const QByteArray& bytes, int trickleMs, qint64* closedAfterMs) {
     reply += socket.readAll();
     *closedAfterMs = clock.elapsed();
     return reply.startsWith("HTTP/1.1 ") ? reply.mid(9, 3).toInt() : 0;
-}
-
-// Context switches of every thread of a process so far: how often it woke.
-long long contextSwitches(qint64 pid) {
-    long long total = 0;
-    const QDir tasks(QString("/proc/%1/task").arg(pid));
-    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile status(tasks.filePath(task + "/status"));
-        if (!status.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray& line : status.readAll().split('\n')) {
-            if (line.contains("ctxt_switches:"))
-                total += line.split(':').value(1).trimmed().toLongLong();
-        }
-    }
-    return total;
 }
 
 bool serving() {
