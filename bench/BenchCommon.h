@@ -20,7 +20,7 @@
 
 namespace kestrel::bench {
 
-using test::contextSwitches;
+using test::voluntarySwitches;
 
 inline void printFigure(const char* name, double value, const char* unit, const char* baseline,
                         double baselineValue, const char* target) {

@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
     const qint64 appPid = app.pid(), agentPid = app.agentPid(), barePid = bare.processId();
     const double appCpu = cpuSeconds(appPid), agentCpu = cpuSeconds(agentPid),
                  bareCpu = cpuSeconds(barePid);
-    const double agentSwitches = contextSwitches(agentPid), bareSwitches = contextSwitches(barePid);
+    const double agentSwitches = voluntarySwitches(agentPid),
+                 bareSwitches = voluntarySwitches(barePid);
     const double start = monotonicSeconds();
     idleFor(seconds);
     const double duration = monotonicSeconds() - start;
@@ -57,8 +58,8 @@ int main(int argc, char** argv) {
     const double appShare = (cpuSeconds(appPid) - appCpu) / duration * 100;
     const double agentShare = (cpuSeconds(agentPid) - agentCpu) / duration * 100;
     const double bareShare = (cpuSeconds(barePid) - bareCpu) / duration * 100;
-    const double agentWakeups = (contextSwitches(agentPid) - agentSwitches) / duration;
-    const double bareWakeups = (contextSwitches(barePid) - bareSwitches) / duration;
+    const double agentWakeups = (voluntarySwitches(agentPid) - agentSwitches) / duration;
+    const double bareWakeups = (voluntarySwitches(barePid) - bareSwitches) / duration;
     const double appRss = residentKiB(appPid) / 1024, agentRss = residentKiB(agentPid) / 1024,
                  bareRss = residentKiB(barePid) / 1024;
 

@@ -9,9 +9,10 @@
 
 namespace kestrel::test {
 
-// Context switches of every thread of a process so far, voluntary and not:
-// how often it was woken or preempted.
-inline long long contextSwitches(qint64 pid) {
+// Voluntary context switches of every thread of a process so far: each is a
+// wait for something, so their count is how often the process woke. (Being
+// preempted while busy is not waking, and not counted.)
+inline long long voluntarySwitches(qint64 pid) {
     long long total = 0;
     const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
     for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
@@ -19,7 +20,7 @@ inline long long contextSwitches(qint64 pid) {
         if (!status.open(QIODevice::ReadOnly))
             continue;
         for (const QByteArray& line : status.readAll().split('\n')) {
-            if (line.contains("ctxt_switches:"))
+            if (line.startsWith("voluntary_ctxt_switches:"))
                 total += line.split(':').value(1).trimmed().toLongLong();
         }
     }
