@@ -1,5 +1,6 @@
 #include "HttpService.h"
 
+#include <atomic>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/v6_only.hpp>
@@ -103,7 +104,7 @@ struct HttpService::State : std::enable_shared_from_this<State> {
 
     void accept(tcp::acceptor& acceptor);
     void admit(tcp::socket socket);
-    bool closeLongestIdle();
+    bool makeRoom();
     void forget(const Connection* connection);
     void log(std::string_view method, std::string_view path, int status);
     void refused(int status);
@@ -135,8 +136,22 @@ public:
 
     void start() { waitForRequest(); }
 
-    // Waiting for a request or reading its header: nothing is being answered.
-    bool idle() const { return m_phase == Phase::Waiting || m_phase == Phase::Header; }
+    // Which connection makes room for a new one, lowest first: a refused
+    // client being drained, then one waiting for (or sending) a request, then
+    // one waiting for the print system; nothing while a reply is written.
+    std::optional<int> evictionRank() const {
+        switch (m_phase) {
+        case Phase::Lingering:
+            return 0;
+        case Phase::Waiting:
+        case Phase::Header:
+            return 1;
+        case Phase::Answering:
+            return 2;
+        default:
+            return std::nullopt;
+        }
+    }
     Clock::time_point idleSince() const { return m_idleSince; }
 
     void close() {
@@ -144,6 +159,7 @@ public:
             return;
         const auto self = shared_from_this();
         m_phase = Phase::Closed;
+        m_closed = true;
         beast::error_code ignored;
         m_stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
         m_stream.close();
@@ -224,6 +240,8 @@ private:
             return reply(m_service->agent.handle(m_request), false);
         m_phase = Phase::Answering;
         asio::post(*m_service->slowRequests, [self = shared_from_this()]() mutable {
+            if (self->m_closed) // made room for another while it waited
+                return;
             Response response = self->m_service->agent.handle(self->m_request);
             auto& loop = self->m_service->loop;
             asio::post(loop, [self = std::move(self), response = std::move(response)] {
@@ -300,6 +318,7 @@ private:
     Phase m_phase = Phase::Waiting;
     Clock::time_point m_idleSince = Clock::now();
     std::size_t m_lingered = 0;
+    std::atomic<bool> m_closed = false; // read by the worker threads
     std::array<char, 4096> m_scratch{};
 };
 
@@ -323,7 +342,7 @@ void HttpService::State::accept(tcp::acceptor& acceptor) {
 }
 
 void HttpService::State::admit(tcp::socket socket) {
-    if (connections.size() >= limits.connections && !closeLongestIdle())
+    if (connections.size() >= limits.connections && !makeRoom())
         return; // every connection is being answered; this one waits for none
     beast::error_code ignored;
     // A reply leaves as soon as it is written, not after the client's delayed
@@ -334,15 +353,19 @@ void HttpService::State::admit(tcp::socket socket) {
     connection->start();
 }
 
-bool HttpService::State::closeLongestIdle() {
-    std::shared_ptr<Connection> oldest;
+bool HttpService::State::makeRoom() {
+    std::shared_ptr<Connection> chosen;
+    const auto before = [](const Connection& a, const Connection& b) {
+        return std::pair(*a.evictionRank(), a.idleSince()) <
+               std::pair(*b.evictionRank(), b.idleSince());
+    };
     for (const auto& connection : connections) {
-        if (connection->idle() && (!oldest || connection->idleSince() < oldest->idleSince()))
-            oldest = connection;
+        if (connection->evictionRank() && (!chosen || before(*connection, *chosen)))
+            chosen = connection;
     }
-    if (!oldest)
+    if (!chosen)
         return false;
-    oldest->close();
+    chosen->close();
     return true;
 }
 

@@ -36,7 +36,9 @@ struct ServiceLimits {
     // polls every 3 seconds, so its connection stays open.
     std::chrono::milliseconds idleTime{5000};
     std::chrono::milliseconds writeTime{5000};
-    // Beyond this many, a new connection closes the one idle for longest.
+    // Beyond this many, a new connection closes the one idle for longest
+    // (after refused clients still being drained; before any that waits for
+    // the print system).
     std::size_t connections = 64;
     // Refusals are written as one summary line per period at most.
     std::chrono::milliseconds refusalSummaryPeriod{10000};
