@@ -98,6 +98,15 @@ bool isJsonContentType(std::string_view value) {
     return lowered(trimmed(value.substr(0, semicolon))) == "application/json";
 }
 
+// The action named by an application path ("resume"), or "" for any other path.
+std::string_view appAction(std::string_view path) {
+    if (!path.starts_with(appPrefix))
+        return {};
+    const std::string_view action = path.substr(appPrefix.size());
+    const bool known = std::find(appActions.begin(), appActions.end(), action) != appActions.end();
+    return known ? action : std::string_view();
+}
+
 // The simulated cabinet's answer for every well-formed token. All of it is
 // demonstration data: no real organisation, INN or certificate.
 Pairing demonstrationPairing() {
@@ -222,6 +231,10 @@ std::string_view loggablePath(std::string_view path) {
 
 std::optional<std::string> RequestLog::line(std::string_view method, std::string_view path,
                                             int status) {
+    if (status == 403 || status == 404 || status == 405) {
+        countRefusal(status);
+        return std::nullopt;
+    }
     // The method is one token of the request line, but nothing forbids odd
     // bytes in it: only plain methods are written as they are.
     const bool plainMethod =
@@ -249,6 +262,31 @@ std::optional<std::string> RequestLog::line(std::string_view method, std::string
     return text;
 }
 
+void RequestLog::countRefusal(int status) {
+    std::lock_guard lock(m_mutex);
+    ++m_refusals[status];
+}
+
+bool RequestLog::hasRefusals() const {
+    std::lock_guard lock(m_mutex);
+    return !m_refusals.empty();
+}
+
+std::optional<std::string> RequestLog::refusalSummary() {
+    std::lock_guard lock(m_mutex);
+    if (m_refusals.empty())
+        return std::nullopt;
+    unsigned long long total = 0;
+    std::string byStatus;
+    for (const auto& [status, count] : m_refusals) {
+        total += count;
+        byStatus +=
+            (byStatus.empty() ? "" : ",") + std::to_string(status) + ":" + std::to_string(count);
+    }
+    m_refusals.clear();
+    return "refused_requests count=" + std::to_string(total) + " by_status=" + byStatus;
+}
+
 Response errorResponse(int status, std::string_view text) {
     return jsonResponse(status, {{"ok", false}, {"error", std::string(text)}});
 }
@@ -261,27 +299,44 @@ Agent::Agent(Identity identity, DataStore& store, PrinterSource printers,
         m_appSecret.reset();
 }
 
-Response Agent::handle(const Request& request) const {
+std::optional<Response> Agent::screen(const Request& request) const {
     const auto host = singleHeader(request.headers, "Host");
     if (!host || !isLoopbackHost(*host, m_port))
         return errorResponse(403, textForeignHost);
 
     const bool read = request.method == "GET" || request.method == "HEAD";
-    if (request.path == healthPath)
-        return read ? health() : methodNotAllowed("GET");
-    if (request.path == printersPath)
-        return read ? printers() : methodNotAllowed("GET");
-
-    const std::string_view path = request.path;
-    if (path.starts_with(appPrefix)) {
-        const std::string_view action = path.substr(appPrefix.size());
-        if (std::find(appActions.begin(), appActions.end(), action) != appActions.end()) {
-            if (request.method != "POST")
-                return methodNotAllowed("POST");
-            return appAction(request, action);
-        }
+    if (request.path == healthPath || request.path == printersPath) {
+        if (read)
+            return std::nullopt;
+        return methodNotAllowed("GET");
     }
-    return errorResponse(404, textUnknownPath);
+    if (appAction(request.path).empty())
+        return errorResponse(404, textUnknownPath);
+    if (request.method != "POST")
+        return methodNotAllowed("POST");
+    if (!m_appSecret)
+        return errorResponse(403, textNoSecret);
+    const auto presented = singleHeader(request.headers, "X-Kestrel-App");
+    if (!presented || !constantTimeEquals(*presented, *m_appSecret))
+        return errorResponse(403, textWrongSecret);
+    const auto contentType = singleHeader(request.headers, "Content-Type");
+    if (!contentType || !isJsonContentType(*contentType))
+        return errorResponse(415, textNotJsonType);
+    return std::nullopt;
+}
+
+bool Agent::mayBlock(const Request& request) {
+    return request.path == printersPath;
+}
+
+Response Agent::handle(const Request& request) const {
+    if (auto refusal = screen(request))
+        return *std::move(refusal);
+    if (request.path == healthPath)
+        return health();
+    if (request.path == printersPath)
+        return printers();
+    return answerApp(request, appAction(request.path));
 }
 
 Response Agent::health() const {
@@ -331,16 +386,7 @@ Response Agent::printers() const {
     return jsonResponse(200, {{"ok", list.has_value()}, {"printers", entries}});
 }
 
-Response Agent::appAction(const Request& request, std::string_view action) const {
-    if (!m_appSecret)
-        return errorResponse(403, textNoSecret);
-    const auto presented = singleHeader(request.headers, "X-Kestrel-App");
-    if (!presented || !constantTimeEquals(*presented, *m_appSecret))
-        return errorResponse(403, textWrongSecret);
-
-    const auto contentType = singleHeader(request.headers, "Content-Type");
-    if (!contentType || !isJsonContentType(*contentType))
-        return errorResponse(415, textNotJsonType);
+Response Agent::answerApp(const Request& request, std::string_view action) const {
     const auto body = ordered_json::parse(request.body, nullptr, false);
     if (!body.is_object())
         return errorResponse(400, textBadJson);

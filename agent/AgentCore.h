@@ -73,21 +73,34 @@ std::string_view loggablePath(std::string_view path);
 // with the agent and never rotates. The application polls health and printers
 // every 3 seconds for as long as it runs, so a poll is written only when its
 // status differs from the last one written for that endpoint, together with
-// the number of identical polls left out since. Every other request is
-// written each time. Safe to call from several threads.
+// the number of identical polls left out since. Refusals (403, 404, 405 and
+// what the transport turns away) can come from any local process or web page
+// at any rate, so they are only counted and written as one summary line per
+// period. Every other request is written each time. Safe to call from
+// several threads.
 class RequestLog {
 public:
     // The line for one answered request ("request method=GET path=… status=…"),
-    // or nothing when it repeats the last written poll.
+    // or nothing when it repeats the last written poll or is a refusal.
     std::optional<std::string> line(std::string_view method, std::string_view path, int status);
+
+    // Counts a request the transport refused before the agent saw it
+    // (malformed, over a limit).
+    void countRefusal(int status);
+
+    // "refused_requests count=N by_status=403:…,431:…" for the refusals
+    // counted since the last summary, or nothing when there were none.
+    std::optional<std::string> refusalSummary();
+    bool hasRefusals() const;
 
 private:
     struct Last {
         int status = 0;
         unsigned long long skipped = 0;
     };
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     std::map<std::string, Last, std::less<>> m_polls;
+    std::map<int, unsigned long long> m_refusals;
 };
 
 // The whole request handling of the agent, free of any transport, so that
@@ -99,10 +112,21 @@ public:
 
     Response handle(const Request& request) const;
 
+    // The refusal that the method, path and headers alone decide (foreign
+    // Host, unknown path, wrong method, missing secret, wrong content type),
+    // or nothing when the request is to be answered. The transport asks
+    // before it reads a body, so nobody without the secret makes the agent
+    // read one.
+    std::optional<Response> screen(const Request& request) const;
+
+    // Whether answering may take long (the print system is asked), so the
+    // transport answers it off its event loop.
+    static bool mayBlock(const Request& request);
+
 private:
     Response health() const;
     Response printers() const;
-    Response appAction(const Request& request, std::string_view action) const;
+    Response answerApp(const Request& request, std::string_view action) const;
 
     Identity m_identity;
     DataStore& m_store;

@@ -3,18 +3,17 @@
 #include "AgentCore.h"
 
 #include <chrono>
-#include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-namespace httplib {
-class Server;
-}
+namespace boost::asio {
+class io_context;
+class thread_pool;
+} // namespace boost::asio
 
 namespace kestrel::agent {
 
@@ -23,10 +22,35 @@ namespace kestrel::agent {
 // mix.
 void logLine(std::FILE* stream, std::string_view event);
 
-// Serves an Agent over plain HTTP on the loopback addresses.
+// What one connection may cost. Any local process, and any web page the user
+// opens, can reach the port without the secret, so everything a connection
+// holds is bounded and given back when it ends.
+struct ServiceLimits {
+    std::size_t headerBytes = 8 * 1024; // request line and header fields together
+    std::size_t bodyBytes = 64 * 1024;  // chunked, Content-Length or none alike
+    // From a request's first byte to the end of its header; a client that
+    // trickles its header cannot stretch it.
+    std::chrono::milliseconds headerTime{5000};
+    std::chrono::milliseconds bodyTime{5000};
+    // Waiting for the next request on a kept-alive connection. The application
+    // polls every 3 seconds, so its connection stays open.
+    std::chrono::milliseconds idleTime{5000};
+    std::chrono::milliseconds writeTime{5000};
+    // Beyond this many, a new connection closes the one idle for longest
+    // (after refused clients still being drained; before any that waits for
+    // the print system).
+    std::size_t connections = 64;
+    // Refusals are written as one summary line per period at most.
+    std::chrono::milliseconds refusalSummaryPeriod{10000};
+};
+
+// Serves an Agent over plain HTTP on the loopback addresses from one event
+// loop: every connection is a state on that loop, not a thread, and nothing
+// runs while no request comes. Only the answers that may block (the print
+// system) are computed on a small worker pool and handed back to the loop.
 class HttpService {
 public:
-    explicit HttpService(const Agent& agent);
+    HttpService(boost::asio::io_context& loop, const Agent& agent, ServiceLimits limits = {});
     ~HttpService();
 
     HttpService(const HttpService&) = delete;
@@ -37,27 +61,20 @@ public:
     bool bind(int port, std::string& error);
 
     // The addresses bound, for the diagnostics ("127.0.0.1:43127").
-    const std::vector<std::string>& addresses() const { return m_addresses; }
+    const std::vector<std::string>& addresses() const;
 
+    // Accepting starts; connections are served while the loop runs.
     void start();
+
+    // Closes the listeners and every connection and writes the pending
+    // refusal summary. Safe from any thread; the work is done on the loop.
     void stop();
 
-    // True once every listener has returned, false when `timeout` passed first.
-    bool waitStopped(std::chrono::milliseconds timeout);
-
-    // A listener returned although stop() was not called.
-    bool listenerEnded() const;
-
 private:
-    struct Listener;
-
-    const Agent& m_agent;
-    RequestLog m_requestLog;
-    std::vector<std::unique_ptr<Listener>> m_listeners;
-    std::vector<std::string> m_addresses;
-    mutable std::mutex m_mutex;
-    std::condition_variable m_stopped;
-    std::size_t m_running = 0;
+    struct State;
+    friend class Connection;
+    std::shared_ptr<State> m_state;
+    std::unique_ptr<boost::asio::thread_pool> m_pool;
 };
 
 } // namespace kestrel::agent

@@ -4,58 +4,95 @@
 #include "DataStore.h"
 #include "HttpService.h"
 
-#include <cerrno>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <poll.h>
+#include <functional>
 #include <string>
 #include <unistd.h>
 
 #if defined(__linux__)
 #include <sys/prctl.h>
+#include <sys/syscall.h>
+#elif defined(__APPLE__)
+#include <sys/event.h>
 #endif
 
 using namespace kestrel::agent;
+namespace asio = boost::asio;
 
 namespace {
 
-constexpr int parentPollMs = 250;
-// How long open connections may delay the exit.
-constexpr auto drainLimit = std::chrono::milliseconds(500);
+// Only where the system cannot tell us when the parent ends.
+constexpr auto parentPollPeriod = std::chrono::milliseconds(1000);
 
-int stopPipe[2] = {-1, -1};
-
-extern "C" void onStopSignal(int signal) {
-    const int savedErrno = errno;
-    const auto byte = static_cast<unsigned char>(signal);
-    [[maybe_unused]] const auto written = ::write(stopPipe[1], &byte, 1);
-    errno = savedErrno;
-}
-
-bool installSignalHandlers() {
-    if (::pipe(stopPipe) != 0)
-        return false;
-    for (const int fd : stopPipe)
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    // A full pipe must never block the handler, and the watcher only looks
-    // whether a byte is there.
-    for (const int fd : stopPipe)
-        ::fcntl(fd, F_SETFL, O_NONBLOCK);
-
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        if (::sigaction(signal, &action, nullptr) != 0)
-            return false;
+// A descriptor that becomes readable when process `pid` ends, or -1 where the
+// system has none: a process descriptor on Linux, a kernel event queue on
+// macOS. Waiting on it costs nothing while the parent lives.
+int parentExitDescriptor(pid_t pid) {
+#if defined(__linux__) && defined(SYS_pidfd_open)
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#elif defined(__APPLE__)
+    const int queue = ::kqueue();
+    if (queue < 0)
+        return -1;
+    struct kevent change {};
+    EV_SET(&change, pid, EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT, 0, nullptr);
+    if (::kevent(queue, &change, 1, nullptr, 0, nullptr) != 0) {
+        ::close(queue);
+        return -1;
     }
-    // A client that disconnects mid-reply must not kill the process.
-    std::signal(SIGPIPE, SIG_IGN);
-    return true;
+    return queue;
+#else
+    (void)pid;
+    return -1;
+#endif
 }
+
+// Calls `gone` once the process that started the agent has ended (the
+// application started it; without the application nobody reads its answers).
+class ParentWatch {
+public:
+    ParentWatch(asio::io_context& loop, pid_t parent, std::function<void()> gone)
+        : m_descriptor(loop), m_timer(loop), m_parent(parent), m_gone(std::move(gone)) {
+        const int fd = parentExitDescriptor(parent);
+        if (fd >= 0) {
+            m_descriptor.assign(fd);
+            m_descriptor.async_wait(asio::posix::descriptor_base::wait_read,
+                                    [this](boost::system::error_code error) {
+                                        if (!error)
+                                            m_gone();
+                                    });
+        } else {
+            poll();
+        }
+        // The parent may have ended before the descriptor was made.
+        if (::getppid() != m_parent)
+            asio::post(loop, m_gone);
+    }
+
+private:
+    void poll() {
+        m_timer.expires_after(parentPollPeriod);
+        m_timer.async_wait([this](boost::system::error_code error) {
+            if (error)
+                return;
+            if (::getppid() != m_parent)
+                return m_gone();
+            poll();
+        });
+    }
+
+    asio::posix::stream_descriptor m_descriptor;
+    asio::steady_timer m_timer;
+    pid_t m_parent;
+    std::function<void()> m_gone;
+};
 
 std::optional<std::string> environmentValue(const char* name) {
     const char* value = std::getenv(name);
@@ -82,6 +119,8 @@ const char* signalName(int signal) {
 int main() {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::setvbuf(stderr, nullptr, _IOLBF, 0);
+    // A client that disconnects mid-reply must not kill the process.
+    std::signal(SIGPIPE, SIG_IGN);
 
     const pid_t parentAtStart = ::getppid();
 #if defined(__linux__)
@@ -89,10 +128,9 @@ int main() {
     // agent from its main thread, so in practice when the application ends.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
 #endif
-    if (!installSignalHandlers()) {
-        logLine(stderr, "start_failed reason=signal_handlers");
-        return 1;
-    }
+    // One thread runs every connection, the signals and the parent watch.
+    asio::io_context loop(1);
+    asio::signal_set signals(loop, SIGTERM, SIGINT, SIGHUP);
 
     const auto executable = currentExecutablePath();
     const std::string version =
@@ -109,7 +147,7 @@ int main() {
     const Agent agent(
         {version, platformName(), machineArchitecture()}, store, [&printers] { return printers(); },
         secret);
-    HttpService service(agent);
+    HttpService service(loop, agent);
     std::string bindError;
     if (!service.bind(agentPort, bindError)) {
         logLine(stderr, "listen_failed " + bindError);
@@ -125,37 +163,24 @@ int main() {
     logLine(stdout, "started version=" + version + " pid=" + std::to_string(::getpid()) +
                         " listen=" + addresses);
 
-    std::string reason;
-    int exitCode = 0;
-    pollfd watched{stopPipe[0], POLLIN, 0};
-    while (reason.empty()) {
-        // A signal may also end the poll early with EINTR; the pipe tells.
-        if (::poll(&watched, 1, parentPollMs) < 0 && errno != EINTR) {
-            reason = "poll_failed";
-            exitCode = 1;
-        }
-        unsigned char signal = 0;
-        if (reason.empty() && ::read(stopPipe[0], &signal, 1) == 1)
-            reason = std::string("signal=") + signalName(signal);
-        if (reason.empty() && ::getppid() != parentAtStart)
-            reason = "parent_gone";
-        if (reason.empty() && service.listenerEnded()) {
-            reason = "listener_failed";
-            exitCode = 1;
-        }
-    }
-
-    logLine(stdout, "stopping " + reason);
-    service.stop();
-    // Idle keep-alive connections keep the library's workers for seconds
-    // after stop(), and a print-system query past its limit may still run:
-    // the process leaves without waiting for either and without running
-    // destructors under them. Nothing is left unwritten: every state file is
-    // synced when it is written.
-    if (service.waitStopped(drainLimit))
+    const auto stopFor = [&](const std::string& reason) {
+        logLine(stdout, "stopping " + reason);
+        service.stop();
         logLine(stdout, "stopped");
-    else
-        logLine(stdout, "stopped with connections still open");
+        // A print-system query past its limit may still run on a worker: the
+        // process leaves without waiting for it and without running
+        // destructors under it. Nothing is left unwritten: every state file
+        // is synced when it is written.
+        std::fflush(nullptr);
+        std::_Exit(0);
+    };
+    signals.async_wait([&](boost::system::error_code error, int signal) {
+        if (!error)
+            stopFor(std::string("signal=") + signalName(signal));
+    });
+    const ParentWatch parent(loop, parentAtStart, [&] { stopFor("parent_gone"); });
+    loop.run();
+    logLine(stderr, "stopping loop_ended");
     std::fflush(nullptr);
-    std::_Exit(exitCode);
+    std::_Exit(1);
 }

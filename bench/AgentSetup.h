@@ -55,4 +55,18 @@ inline bool installReferenceAgent(test::AppHarness& harness) {
     return QFile::copy(QStringLiteral(KESTREL_AGENT_EXECUTABLE), harness.agentPath());
 }
 
+// The harness with the reference agent, polls left to the benchmark, no
+// update server, and sessions that tell about each poll; nothing when the
+// agent could not be put in place.
+inline ObservedSessions* prepareForPolls(test::AppHarness& harness) {
+    if (!installReferenceAgent(harness))
+        return nullptr;
+    harness.config.pollInterval = 3600.0;
+    harness.config.updateManifestUrl = QUrl(QStringLiteral("https://127.0.0.1:9/latest.json"));
+    auto sessions = std::make_unique<ObservedSessions>();
+    ObservedSessions* const observed = sessions.get();
+    harness.networkFactory = std::move(sessions);
+    return observed;
+}
+
 } // namespace kestrel::bench

@@ -110,13 +110,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     test::AppHarness harness;
-    if (!installReferenceAgent(harness))
+    ObservedSessions* const observed = prepareForPolls(harness);
+    if (!observed)
         return 2;
-    harness.config.pollInterval = 3600.0; // the benchmark drives the polls
-    harness.config.updateManifestUrl = QUrl(QStringLiteral("https://127.0.0.1:9/latest.json"));
-    auto sessions = std::make_unique<ObservedSessions>();
-    ObservedSessions* const observed = sessions.get();
-    harness.networkFactory = std::move(sessions);
 
     Figures polls;
     double sentAt = 0;

@@ -1,5 +1,7 @@
 #include "HealthStatus.h"
 
+#include <algorithm>
+
 namespace kestrel {
 
 namespace {
@@ -84,6 +86,10 @@ bool shouldPollAgainSoon(const std::optional<int>& statusCode, bool agentRunning
                          const std::optional<double>& agentStartedAt, double now) {
     return !statusCode && agentRunning && agentStartedAt &&
            now - *agentStartedAt < agentStartupWindowSeconds;
+}
+
+int agentStartupPollDelayMs(double secondsSinceStart) {
+    return std::clamp(static_cast<int>(secondsSinceStart * 250), 10, 100);
 }
 
 } // namespace kestrel

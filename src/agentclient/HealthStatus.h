@@ -40,9 +40,13 @@ HealthVerdict decideHealth(const std::optional<int>& statusCode,
 // again after a short pause instead of leaving the user on "starting" until
 // the next 3-second tick.
 inline constexpr double agentStartupWindowSeconds = 2.0;
-inline constexpr int agentStartupPollMs = 100;
 bool shouldPollAgainSoon(const std::optional<int>& statusCode, bool agentRunning,
                          const std::optional<double>& agentStartedAt, double now);
+
+// The pause before that poll: 10 ms while a normal start (a few tens of
+// milliseconds) is still under way, growing with the agent's age to 100 ms,
+// so a slow start costs no more than a few dozen quick polls.
+int agentStartupPollDelayMs(double secondsSinceStart);
 
 // Texts of the status line.
 QString startingTitle();

@@ -119,7 +119,9 @@ private:
     bool helperIsRunning() const;
 
     // Health and printers
-    void evaluateHealth(const ReplyResult& reply, double sentAt);
+    // `quick`: a re-poll while our agent starts, whose failure is expected.
+    void pollHealth(bool quick);
+    void evaluateHealth(const ReplyResult& reply, double sentAt, bool quick);
     void presentReady(const AgentHealth& health);
     void showSigning(const SigningStatus& signing);
     void handlePrintersReply(const ReplyResult& reply, double sentAt);

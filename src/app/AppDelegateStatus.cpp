@@ -39,6 +39,10 @@ void AppDelegate::refreshNow() {
 }
 
 void AppDelegate::refreshStatus() {
+    pollHealth(false);
+}
+
+void AppDelegate::pollHealth(bool quick) {
     if (m_state.refreshInFlight)
         return;
     m_state.refreshInFlight = true;
@@ -46,12 +50,12 @@ void AppDelegate::refreshStatus() {
         m_window->refreshButton()->setEnabled(false);
 
     const double sentAt = systemUptime();
-    sendStatusRequest(*session(), agentUrl(m_config.agentBaseUrl, QStringLiteral("v1/health")),
-                      this,
-                      [this, sentAt](const ReplyResult& reply) { evaluateHealth(reply, sentAt); });
+    sendStatusRequest(
+        *session(), agentUrl(m_config.agentBaseUrl, QStringLiteral("v1/health")), this,
+        [this, sentAt, quick](const ReplyResult& reply) { evaluateHealth(reply, sentAt, quick); });
 }
 
-void AppDelegate::evaluateHealth(const ReplyResult& reply, double sentAt) {
+void AppDelegate::evaluateHealth(const ReplyResult& reply, double sentAt, bool quick) {
     m_state.refreshInFlight = false;
     if (m_window)
         m_window->refreshButton()->setEnabled(true);
@@ -60,9 +64,15 @@ void AppDelegate::evaluateHealth(const ReplyResult& reply, double sentAt) {
     const std::optional<AgentHealth> health = decodeHealth(reply);
     const QString summary = healthSummary(reply.statusCode, reply.error, health);
     const HealthVerdict verdict = decideHealth(reply.statusCode, health, appVersion());
-    m_state.healthFailures = verdict == HealthVerdict::NotHealthy ? m_state.healthFailures + 1 : 0;
+    // A quick re-poll refused while our agent starts is expected: the start
+    // shows as one failure line, not one per re-poll.
+    const bool expectedFailure = quick && verdict == HealthVerdict::NotHealthy;
+    if (!expectedFailure)
+        m_state.healthFailures =
+            verdict == HealthVerdict::NotHealthy ? m_state.healthFailures + 1 : 0;
 
-    if (shouldLogHealth(m_state.lastHealthDiagnostic, summary, m_state.healthFailures)) {
+    if (!expectedFailure &&
+        shouldLogHealth(m_state.lastHealthDiagnostic, summary, m_state.healthFailures)) {
         logDiagnostic(QStringLiteral("health_result ") + summary + QStringLiteral(" request_s=") +
                       elapsed + QStringLiteral(" failures=") +
                       QString::number(m_state.healthFailures));
@@ -78,9 +88,10 @@ void AppDelegate::evaluateHealth(const ReplyResult& reply, double sentAt) {
         const bool agentWasRunning = helperIsRunning();
         updateStatus(false, StatusColor::Orange, startingTitle(), startingDetails());
         startBundledHelper();
-        if (shouldPollAgainSoon(reply.statusCode, agentWasRunning, m_state.helperStartedAt,
-                                systemUptime()))
-            QTimer::singleShot(agentStartupPollMs, this, &AppDelegate::refreshStatus);
+        const double now = systemUptime();
+        if (shouldPollAgainSoon(reply.statusCode, agentWasRunning, m_state.helperStartedAt, now))
+            QTimer::singleShot(agentStartupPollDelayMs(now - *m_state.helperStartedAt), this,
+                               [this] { pollHealth(true); });
         return;
     }
     case HealthVerdict::ForeignVersion:

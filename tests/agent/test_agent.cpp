@@ -9,6 +9,7 @@
 #include "agentclient/PrintersResponse.h"
 #include "pairing/PairingPreview.h"
 #include "platform/BundleInfo.h"
+#include "support/ProcessCounters.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -20,14 +21,17 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <arpa/inet.h>
+#include <boost/asio/io_context.hpp>
 #include <csignal>
 #include <fstream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <thread>
 
 using namespace kestrel::agent;
+using kestrel::test::voluntarySwitches;
 
 Q_DECLARE_METATYPE(Request)
 
@@ -77,6 +81,64 @@ std::pair<int, QByteArray> send(const Request& request,
         reply += socket.readAll();
     const qsizetype end = reply.indexOf("\r\n\r\n");
     return {end < 0 ? 0 : reply.mid(9, 3).toInt(), reply.mid(end + 4)};
+}
+
+// The HTTP service in this process, on its own loop thread, with limits short
+// enough for a test to wait them out.
+class InProcessAgent {
+public:
+    InProcessAgent(const Agent& agent, ServiceLimits limits) : m_service(m_loop, agent, limits) {}
+    ~InProcessAgent() {
+        m_service.stop();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    bool start(std::string& error) {
+        if (!m_service.bind(agentPort, error))
+            return false;
+        m_service.start();
+        m_thread = std::thread([this] { m_loop.run(); });
+        return true;
+    }
+
+private:
+    boost::asio::io_context m_loop;
+    HttpService m_service;
+    std::thread m_thread;
+};
+
+ServiceLimits shortLimits() {
+    ServiceLimits limits;
+    limits.headerTime = limits.bodyTime = limits.idleTime = std::chrono::milliseconds(300);
+    limits.connections = 4;
+    return limits;
+}
+
+// The status of the reply to `bytes` sent at once (or a byte every
+// `trickleMs`), 0 when the agent closes the connection without one; in
+// `closedAfterMs` how long it kept the connection.
+int statusFor(const QByteArray& bytes, int trickleMs, qint64* closedAfterMs) {
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, agentPort);
+    if (!socket.waitForConnected(1000))
+        return -1;
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray reply;
+    for (qsizetype sent = 0; sent < bytes.size() && socket.state() == QTcpSocket::ConnectedState;) {
+        const qsizetype piece = trickleMs > 0 ? 1 : bytes.size();
+        socket.write(bytes.mid(sent, piece));
+        sent += piece;
+        socket.waitForBytesWritten(100);
+        if (trickleMs > 0 && socket.waitForReadyRead(trickleMs))
+            reply += socket.readAll();
+    }
+    while (socket.state() == QTcpSocket::ConnectedState && socket.waitForReadyRead(3000))
+        reply += socket.readAll();
+    reply += socket.readAll();
+    *closedAfterMs = clock.elapsed();
+    return reply.startsWith("HTTP/1.1 ") ? reply.mid(9, 3).toInt() : 0;
 }
 
 bool serving() {
@@ -192,17 +254,24 @@ private slots:
                  status == 405);
     }
 
-    void requestLogLeavesOutRepeatedPollsAndForeignText() {
+    void requestLogLeavesOutRepeatedPollsForeignTextAndRefusals() {
         RequestLog log;
         const auto line = [&log](const char* method, const std::string& path, int status) {
             return QString::fromStdString(log.line(method, path, status).value_or(""));
         };
         QCOMPARE(line("GET", "/v1/health", 200), "request method=GET path=/v1/health status=200");
         QCOMPARE(line("GET", "/v1/health", 200), "");
-        QCOMPARE(line("GET", "/v1/health", 403),
-                 "request method=GET path=/v1/health status=403 repeats_not_logged=1");
-        QCOMPARE(line("G\nET", "/v1/app/" + goodToken, 404),
-                 "request method=<other> path=<other> status=404");
+        QCOMPARE(line("GET", "/v1/health", 500),
+                 "request method=GET path=/v1/health status=500 repeats_not_logged=1");
+        QCOMPARE(line("P\nOST", "/v1/app/" + goodToken, 400),
+                 "request method=<other> path=<other> status=400");
+        // Anyone can send refused requests at any rate: counted, summed up later.
+        for (int i = 0; i < 20000; ++i)
+            QCOMPARE(line("GET", "/v1/health", 403 + i % 3), "");
+        log.countRefusal(431);
+        QCOMPARE(QString::fromStdString(log.refusalSummary().value_or("")),
+                 "refused_requests count=20001 by_status=403:6667,404:6667,405:6666,431:1");
+        QVERIFY(!log.refusalSummary() && !log.hasRefusals());
     }
 
     void signingRecordFollowsPairingAndLock() {
@@ -320,23 +389,106 @@ private slots:
             QCOMPARE(agent, version);
     }
 
-    // A reply leaves as soon as it is written. The library writes headers and
-    // body separately, and with Nagle's algorithm the body waited for the
-    // client's delayed acknowledgement: about 40 ms on every request.
-    void repliesAreNotHeldBack() {
+    // What any local process or web page may send without the secret. Each
+    // is refused with a status, or closed, before it costs more than the limits.
+    void hostileTrafficIsRefused_data() {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("trickleMs");
+        QTest::addColumn<int>("status"); // 0: closed without a reply
+        const QByteArray host = "Host: localhost\r\n";
+        const QByteArray app =
+            host + "X-Kestrel-App: " + bytes(secret) + "\r\nContent-Type: application/json\r\n";
+        const QByteArray chunked = "Transfer-Encoding: chunked\r\n\r\n";
+        const auto chunks = [](int count) {
+            QByteArray body;
+            for (int i = 0; i < count; ++i)
+                body += "4000\r\n" + QByteArray(0x4000, '{') + "\r\n";
+            return body;
+        };
+        QTest::newRow("chunked body past the limit")
+            << "POST /v1/app/resume HTTP/1.1\r\n" + app + chunked + chunks(8) << 0 << 413;
+        QTest::newRow("chunked body, no key")
+            << "POST /v1/app/resume HTTP/1.1\r\n" + host + chunked + chunks(64) << 0 << 403;
+        QTest::newRow("chunked body, unknown path")
+            << "POST /nonexistent HTTP/1.1\r\n" + host + chunked + chunks(64) << 0 << 404;
+        QTest::newRow("declared body past the limit")
+            << "POST /v1/app/resume HTTP/1.1\r\n" + app + "Content-Length: 1073741824\r\n\r\n"
+            << 0 << 413;
+        QTest::newRow("request line without an end")
+            << "GET /" + QByteArray(1 << 20, 'a') << 0 << 431;
+        QByteArray headers = "GET /v1/health HTTP/1.1\r\n" + host;
+        for (int i = 0; i < 100; ++i)
+            headers += "X-" + QByteArray::number(i) + ": " + QByteArray(8192, 'v') + "\r\n";
+        QTest::newRow("100 headers of 8 KiB") << headers + "\r\n" << 0 << 431;
+        QTest::newRow("not HTTP") << QByteArray("\x16\x03\x01\x02\x00\r\n\r\n") << 0 << 400;
+        QTest::newRow("foreign host")
+            << QByteArray("GET /v1/health HTTP/1.1\r\nHost: evil.example\r\n\r\n") << 0 << 403;
+        QTest::newRow("nothing sent") << QByteArray() << 0 << 0;
+        QTest::newRow("header never ended") << "GET /v1/health HTTP/1.1\r\n" + host << 0 << 0;
+        QTest::newRow("header trickled")
+            << "GET /v1/health HTTP/1.1\r\n" + host + host + host << 50 << 0;
+    }
+
+    void hostileTrafficIsRefused() {
+        QFETCH(QByteArray, request);
+        QFETCH(int, trickleMs);
+        QFETCH(int, status);
         const Agent a = agent();
-        HttpService service(a);
+        InProcessAgent service(a, shortLimits());
         std::string error;
-        QVERIFY2(service.bind(agentPort, error), error.c_str());
-        service.start();
+        QVERIFY2(service.start(error), error.c_str());
+        qint64 closedAfterMs = 0;
+        QCOMPARE(statusFor(request, trickleMs, &closedAfterMs), status);
+        // Within the 300 ms limits (and the second of draining after a refusal).
+        QCOMPARE_LT(closedAfterMs, 2500);
+    }
+
+    // Connections beyond the limit make room for a new one, oldest first,
+    // also when all of them wait for a slow print system; a reply leaves as
+    // soon as it is written, not after the client's delayed acknowledgement
+    // (about 40 ms on every request).
+    void connectionsBeyondTheLimitCloseTheOldestAndRepliesAreNotHeldBack_data() {
+        QTest::addColumn<QByteArray>("request"); // of the connections there first
+        QTest::newRow("idle") << QByteArray();
+        QTest::newRow("asking for printers")
+            << QByteArray("GET /v1/printers HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    }
+
+    void connectionsBeyondTheLimitCloseTheOldestAndRepliesAreNotHeldBack() {
+        QFETCH(QByteArray, request);
+        const Agent a(
+            {"1.0", "linux", "x86_64"}, *m_store,
+            [] {
+                std::this_thread::sleep_for(std::chrono::seconds(1));
+                return std::optional<std::vector<Printer>>();
+            },
+            secret);
+        ServiceLimits limits = shortLimits();
+        limits.idleTime = std::chrono::seconds(30);
+        InProcessAgent service(a, limits);
+        std::string error;
+        QVERIFY2(service.start(error), error.c_str());
+        std::vector<std::unique_ptr<QTcpSocket>> first;
+        for (std::size_t i = 0; i < limits.connections; ++i) {
+            first.push_back(std::make_unique<QTcpSocket>());
+            first.back()->connectToHost(QHostAddress::LocalHost, agentPort);
+            QVERIFY(first.back()->waitForConnected());
+            first.back()->write(request);
+            first.back()->flush();
+            QTest::qWait(20); // an order of age the agent can tell
+        }
         QTcpSocket client;
         client.connectToHost(QHostAddress::LocalHost, agentPort);
         QVERIFY(client.waitForConnected());
         client.write("GET /v1/health HTTP/1.1\r\nHost: localhost\r\n\r\n");
         QByteArray reply;
-        QTRY_VERIFY((reply += client.readAll()).endsWith("}"));
+        QTRY_VERIFY_WITH_TIMEOUT((reply += client.readAll()).endsWith("}"), 500);
+        QVERIFY(reply.startsWith("HTTP/1.1 200"));
+        QTRY_COMPARE(first.front()->state(), QAbstractSocket::UnconnectedState);
+        for (std::size_t i = 1; i < first.size(); ++i)
+            QCOMPARE(first[i]->state(), QAbstractSocket::ConnectedState);
 
-        // The accepted end of this connection, in this process: its peer is the client.
+        // The accepted end of the client's connection, in this process.
         int noDelay = -1;
         for (const QString& entry : QDir("/proc/self/fd").entryList(QDir::System | QDir::Files)) {
             sockaddr_in peer{};
@@ -347,10 +499,6 @@ private slots:
                          0);
         }
         QCOMPARE_GT(noDelay, 0);
-
-        client.disconnectFromHost(); // an idle kept-alive connection would delay the stop
-        service.stop();
-        QVERIFY(service.waitStopped(std::chrono::seconds(5)));
     }
 
     void runningAgentAnswersAsTheApplicationReads() {
@@ -384,6 +532,14 @@ private slots:
         second.start(m_executable, {});
         QVERIFY(second.waitForFinished(3000) && second.exitCode() != 0);
         QCOMPARE(deviceId(), id);
+        // At rest nothing wakes it: no timer, no polling of connections or parent.
+        QTest::qWait(200); // the last reply's connection closed
+        const long long switches = voluntarySwitches(agent->processId());
+        QTest::qWait(1000);
+        QCOMPARE_LE(voluntarySwitches(agent->processId()) - switches, 1);
+        // Refusals reach the log as one summary, written at the latest when it stops.
+        for (int i = 0; i < 50; ++i)
+            QCOMPARE(send(get("/v1/health", "evil.example")).first, 403);
         // The application keeps its connection open between polls.
         QTcpSocket idle;
         idle.connectToHost(QHostAddress::LocalHost, agentPort);
@@ -393,6 +549,9 @@ private slots:
         agent->terminate();
         QVERIFY(agent->waitForFinished(1000));
         QVERIFY(agent->exitStatus() == QProcess::NormalExit && agent->exitCode() == 0);
+        const QByteArray output = agent->readAllStandardOutput();
+        QVERIFY2(output.contains("refused_requests count=50 by_status=403:50\n"), output);
+        QVERIFY(!output.contains("path=/v1/health status=403"));
         QVERIFY(start());
         QCOMPARE(deviceId(), id);
     }
