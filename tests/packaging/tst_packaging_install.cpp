@@ -1,8 +1,7 @@
 #include "platform/BundleInfo.h"
 #include "support/AppHarness.h"
-#include "support/TlsTestServer.h"
+#include "support/UpdateHost.h"
 
-#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QImage>
 #include <QProcess>
@@ -10,17 +9,6 @@
 #include <QTest>
 
 namespace {
-
-const QString updateHost = "updates.kestrel.example";
-
-struct Routing final : kestrel::NetworkFactory {
-    explicit Routing(kestrel::test::TlsTestServer& server) : server(server) {}
-    QNetworkAccessManager* create(QObject* parent) override {
-        return kestrel::test::createRoutingManager(updateHost, server.port(), server.certificate(),
-                                                   parent);
-    }
-    kestrel::test::TlsTestServer& server;
-};
 
 QByteArray contents(const QString& path) {
     QFile file(path);
@@ -109,20 +97,12 @@ private slots:
         const QByteArray package = contents(output.filePath(name));
         QVERIFY2(!package.isEmpty(), qPrintable(name));
 
-        kestrel::test::TlsTestServer server(updateHost);
+        kestrel::test::UpdateHost server;
         kestrel::test::AppHarness harness;
         harness.writeInfoPlist("0.9");
         harness.config.agentBaseUrl = QUrl("http://127.0.0.1:9"); // no agent answers
-        const QString folder = "/downloads/print-agent/";
-        const QString manifest =
-            QString("{\"version\": \"%1\", \"builds\": {\"%2\": {\"filename\": \"%3\", "
-                    "\"url\": \"https://%4%5%3\", \"sha256\": \"%6\"}}}")
-                .arg(KESTREL_PROJECT_VERSION, harness.config.updatePlatform.buildKey, name,
-                     updateHost, folder,
-                     QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
-        server.setResponse(folder + "latest-linux.json", {.body = manifest.toUtf8()});
-        server.setResponse(folder + name, {.body = package});
-        harness.networkFactory = std::make_unique<Routing>(server);
+        server.publish(harness.config, KESTREL_PROJECT_VERSION, name, {.body = package});
+        harness.networkFactory = server.factory();
         kestrel::AppDelegate& app = harness.launch();
         QTRY_VERIFY_WITH_TIMEOUT(app.state().availableUpdate.has_value(), 15000);
         app.downloadAvailableUpdate();

@@ -1,7 +1,7 @@
 #include "app/ApplicationSetup.h"
 #include "platform/SystemText.h"
 #include "support/AppHarness.h"
-#include "support/TlsTestServer.h"
+#include "support/UpdateHost.h"
 #include "ui/MainWindow.h"
 #include "update/Sha256.h"
 #include "update/UpdateNetwork.h"
@@ -11,13 +11,9 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScopeGuard>
 #include <QSysInfo>
 #include <QTest>
-#include <csignal>
 #include <cstring>
-#include <sys/resource.h>
-#include <system_error>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -26,7 +22,6 @@ Q_DECLARE_METATYPE(kestrel::test::TlsResponse)
 
 namespace {
 
-const QString host = QStringLiteral("updates.kestrel.example");
 const QString folder = QStringLiteral("/downloads/print-agent/");
 // This build's platform, as the controller's default configuration has it.
 const UpdatePlatform ours = thisUpdatePlatform();
@@ -43,9 +38,9 @@ const QString downloading =
     "Скачиваем " + imageName + "… / orange / Скачать обновление / off / progress";
 // Stands for a server that refuses connections.
 constexpr int refused = 0;
-// A folder with content under the image's name, which nobody can remove; a file size limit
-// that cuts the writes short, as a full disk does.
-enum Obstacle { none, folderInTheWay, sizeLimit };
+// A folder with content under the image's name, which nobody can remove, or a file where the
+// Downloads folder should be (root ignores permissions, not file types).
+enum Obstacle { none, folderInTheWay, fileAsDownloads };
 
 QString nameOf(const QString& version, const QString& key = ours.buildKey) {
     return key == "macos-arm64"
@@ -57,15 +52,8 @@ QString nameOf(const QString& version, const QString& key = ours.buildKey) {
 QByteArray manifest(const QString& version, const QString& checksum = sha, QString url = {},
                     QString name = {}, const QString& key = ours.buildKey) {
     name = name.isEmpty() ? nameOf(version, key) : name;
-    url = url.isEmpty() ? "https://" + host + folder + name : url;
-    return QStringLiteral(R"({"version": "%1", "builds": {"%5": {"filename": "%2",
-        "url": "%3", "sha256": "%4"}}})")
-        .arg(version, name, url, checksum, key)
-        .toUtf8();
-}
-
-QString sha256Of(const QByteArray& data) {
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+    url = url.isEmpty() ? "https://" + updateHostName + folder + name : url;
+    return manifestText(version, key, name, url, checksum);
 }
 
 QByteArray contents(const QString& path) {
@@ -73,23 +61,15 @@ QByteArray contents(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
-struct RoutingFactory final : NetworkFactory {
-    TlsTestServer& server;
-    explicit RoutingFactory(TlsTestServer& server) : server(server) {}
-    QNetworkAccessManager* create(QObject* parent) override {
-        return createRoutingManager(host, server.port(), server.certificate(), parent);
-    }
-};
-
 // A controller whose update host is a local HTTPS server.
 struct Fixture {
-    TlsTestServer server{host};
+    UpdateHost server;
     AppHarness harness;
 
     Fixture() {
         // Nothing answers here: the agent poll must not reach a real agent.
         harness.config.agentBaseUrl = QUrl(QStringLiteral("http://127.0.0.1:9"));
-        harness.networkFactory = std::make_unique<RoutingFactory>(server);
+        harness.networkFactory = server.factory();
     }
     // The update row: "label / colour / button on|off", and " / progress" while it shows.
     QString row() {
@@ -114,9 +94,8 @@ struct Fixture {
             .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     }
     // Publishes 1.4.2 with this image and launches until the row offers it.
-    bool launchWithImage(const TlsResponse& image, const QString& checksum) {
-        server.setResponse(manifestPath, {.body = manifest("1.4.2", checksum)});
-        server.setResponse(imagePath, image);
+    bool launchWithImage(const TlsResponse& image, const QString& checksum = {}) {
+        server.publish(harness.config, "1.4.2", imageName, image, checksum);
         harness.launch();
         return waitForChecks(1) && harness.delegate->state().availableUpdate.has_value();
     }
@@ -151,8 +130,6 @@ private slots:
         row(ENOSPC, "Нет свободного места на устройстве");
         row(EROFS, "Файловая система доступна только для чтения");
         row(EACCES, "Отказано в доступе");
-        row(ENOTDIR, "Не является папкой");
-        row(ENOTEMPTY, "Папка не пуста");
         row(ENOENT, "Нет такого файла или папки", "execve: ");
         QTest::newRow("not a system text") << "Сервер недоступен"
                                            << "Сервер недоступен";
@@ -173,7 +150,7 @@ private slots:
         const QString badVersion = updateMessages::badVersion;
         const QString badBuild = updateMessages::badBuild;
         const QString mac = "macos-arm64";
-        const QString url = "https://" + host + folder + nameOf("1.4.2", mac);
+        const QString url = "https://" + updateHostName + folder + nameOf("1.4.2", mac);
         const auto row = [](const char* name, const char* running, const QByteArray& manifest,
                             const QString& expected, const QString& platform = "mac") {
             QTest::newRow(name) << platform << QString(running) << manifest << expected;
@@ -208,12 +185,14 @@ private slots:
                 << "mac"
                 << "1.0" << manifest(version, sha, {}, {}, mac) << badVersion;
         row("capital scheme", "1.0", at(QString(url).replace("https", "HTTPS")), badBuild);
-        row("port 443", "1.0", at(QString(url).replace(host, host + ":443")), badBuild);
-        row("user", "1.0", at(QString(url).replace(host, "me@" + host)), badBuild);
+        row("port 443", "1.0", at(QString(url).replace(updateHostName, updateHostName + ":443")),
+            badBuild);
+        row("user", "1.0", at(QString(url).replace(updateHostName, "me@" + updateHostName)),
+            badBuild);
         row("query", "1.0", at(url + "?a=1"), badBuild);
         row("fragment", "1.0", at(url + "#x"), badBuild);
-        row("other file name", "1.0", at("https://" + host + folder + nameOf("1.4.1", mac)),
-            badBuild);
+        row("other file name", "1.0",
+            at("https://" + updateHostName + folder + nameOf("1.4.1", mac)), badBuild);
         row("upper-case checksum", "1.0", manifest("1.4.2", sha.toUpper(), {}, {}, mac), badBuild);
         row("63-character checksum", "1.0", manifest("1.4.2", sha.left(63), {}, {}, mac), badBuild);
     }
@@ -225,9 +204,10 @@ private slots:
         QFETCH(QString, expected);
         const std::optional<UpdateManifest> decoded = decodeUpdateManifest(manifest);
         QVERIFY(decoded);
-        const UpdateOutcome outcome = availableUpdate(
-            *decoded, running,
-            {host, platform == "mac" ? macUpdatePlatform() : linuxUpdatePlatform(platform)});
+        const UpdateOutcome outcome =
+            availableUpdate(*decoded, running,
+                            {updateHostName, platform == "mac" ? macUpdatePlatform()
+                                                               : linuxUpdatePlatform(platform)});
         const auto* error = std::get_if<UpdateError>(&outcome);
         const bool upToDate = std::holds_alternative<UpToDate>(outcome);
         QCOMPARE(error ? error->message : upToDate ? "none" : "update", expected);
@@ -294,7 +274,9 @@ private slots:
         const QByteArray image = patternBytes(0, size);
         // The image is exactly as large as allowed; the fresh home has no Downloads folder yet.
         f.harness.config.maximumUpdateBytes = size;
-        QVERIFY(f.launchWithImage({.patternSize = size}, sha256Of(image)));
+        QVERIFY(
+            f.launchWithImage({.patternSize = size},
+                              QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
         QCOMPARE(f.download(), downloading);
         QCOMPARE(f.harness.desktop->revealed, QStringList{f.destination()});
         QCOMPARE(contents(f.destination()), image);
@@ -340,8 +322,8 @@ private slots:
         row("refused", {.status = refused}, "Отказано в соединении");
         row("stalled", {.patternSize = limit, .holdHalfway = true}, updateMessages::timedOut);
         row("destination cannot be removed", {.body = "x"}, "Папка не пуста", true, folderInTheWay);
-        row("write cut short", {.body = QByteArray(limit, 'x')}, "Файл слишком велик", true,
-            sizeLimit);
+        row("a file in the Downloads folder's place", {.body = "x"}, "Не является папкой", true,
+            fileAsDownloads);
     }
 
     void downloadFails() {
@@ -353,15 +335,11 @@ private slots:
         f.harness.config.maximumUpdateBytes = 2 * Sha256::chunkBytes;
         if (obstacle == folderInTheWay)
             QVERIFY(QDir().mkpath(f.destination() + "/inside"));
+        QFile file(f.harness.downloadsFolder());
+        QVERIFY(obstacle != fileAsDownloads || file.open(QIODevice::WriteOnly));
+        file.close();
         // An oversized image is rejected before its checksum matters.
-        QVERIFY(f.launchWithImage(image, rightChecksum ? sha256Of(image.body) : sha));
-        rlimit old{};
-        ::getrlimit(RLIMIT_FSIZE, &old);
-        const auto restore = qScopeGuard([&] { ::setrlimit(RLIMIT_FSIZE, &old); });
-        const rlimit cut{rlim_t(3 * Sha256::chunkBytes / 2), old.rlim_max};
-        // Writing past the limit fails with the system's reason instead of ending the process.
-        if (obstacle == sizeLimit && std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR)
-            ::setrlimit(RLIMIT_FSIZE, &cut);
+        QVERIFY(f.launchWithImage(image, rightChecksum ? QString() : sha));
         if (image.status == refused)
             f.server.stop();
         QCOMPARE(f.download(), downloading);
@@ -370,8 +348,10 @@ private slots:
                      f.harness.presenter->alerts[0].message,
                  "Обновление не скачано: " + message);
         QCOMPARE(f.row(), downloadFailed + " / red / Скачать обновление / on");
+        // What was in the way is left as it was.
         QCOMPARE(f.downloads(),
                  obstacle == folderInTheWay ? QStringList{imageName} : QStringList());
+        QCOMPARE(QFileInfo(f.harness.downloadsFolder()).isFile(), obstacle == fileAsDownloads);
         // An oversized image is stopped early, not read to its end.
         f.server.release();
         QTRY_COMPARE_WITH_TIMEOUT(f.server.activeResponses(), 0, 15000);
