@@ -11,9 +11,13 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSysInfo>
 #include <QTest>
+#include <csignal>
 #include <cstring>
+#include <sys/mount.h>
+#include <sys/resource.h>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -38,9 +42,10 @@ const QString downloading =
     "Скачиваем " + imageName + "… / orange / Скачать обновление / off / progress";
 // Stands for a server that refuses connections.
 constexpr int refused = 0;
-// A folder with content under the image's name, which nobody can remove, or a file where the
-// Downloads folder should be (root ignores permissions, not file types).
-enum Obstacle { none, folderInTheWay, fileAsDownloads };
+// A folder with content under the image's name, which nobody can remove; a file where the
+// Downloads folder should be (root ignores permissions, not file types); an older image on a
+// disk that fills up halfway through the new one.
+enum Obstacle { none, folderInTheWay, fileAsDownloads, diskFull };
 
 QString nameOf(const QString& version, const QString& key = ours.buildKey) {
     return key == "macos-arm64"
@@ -324,6 +329,8 @@ private slots:
         row("destination cannot be removed", {.body = "x"}, "Папка не пуста", true, folderInTheWay);
         row("a file in the Downloads folder's place", {.body = "x"}, "Не является папкой", true,
             fileAsDownloads);
+        row("disk full halfway", {.body = QByteArray(limit, 'x')},
+            "Нет свободного места на устройстве", true, diskFull);
     }
 
     void downloadFails() {
@@ -335,8 +342,32 @@ private slots:
         f.harness.config.maximumUpdateBytes = 2 * Sha256::chunkBytes;
         if (obstacle == folderInTheWay)
             QVERIFY(QDir().mkpath(f.destination() + "/inside"));
-        QFile file(f.harness.downloadsFolder());
-        QVERIFY(obstacle != fileAsDownloads || file.open(QIODevice::WriteOnly));
+        const QByteArray old(100 * 1024, 'o');
+        const QString kept = obstacle == fileAsDownloads ? f.harness.downloadsFolder()
+                             : obstacle == diskFull      ? f.destination()
+                                                         : QString();
+        const QByteArray folder = QFile::encodeName(f.harness.downloadsFolder());
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        // Room for the old image and one and a half of the pieces the new one is written in:
+        // one write is cut short before the next one fails.
+        const rlimit room{rlim_t(old.size() + 3 * Sha256::chunkBytes / 2), limit.rlim_max};
+        const auto undo = qScopeGuard([&] {
+            if (obstacle == diskFull)
+                ::umount2(folder.constData(), MNT_DETACH), ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
+        const QByteArray size = "size=" + QByteArray::number(quint64(room.rlim_cur));
+        if (obstacle == diskFull && (!QDir().mkpath(folder) ||
+                                     ::mount("tmpfs", folder, "tmpfs", 0, size.constData()) != 0)) {
+            // Without the right to mount: past a file size limit a write fails (SIGXFSZ
+            // ignored, or it ends the process).
+            message = "Файл слишком велик";
+            std::signal(SIGXFSZ, SIG_IGN);
+            ::setrlimit(RLIMIT_FSIZE, &room);
+        }
+        QFile file(kept);
+        QVERIFY(kept.isEmpty() ||
+                (file.open(QIODevice::WriteOnly) && file.write(old) == old.size()));
         file.close();
         // An oversized image is rejected before its checksum matters.
         QVERIFY(f.launchWithImage(image, rightChecksum ? QString() : sha));
@@ -348,10 +379,12 @@ private slots:
                      f.harness.presenter->alerts[0].message,
                  "Обновление не скачано: " + message);
         QCOMPARE(f.row(), downloadFailed + " / red / Скачать обновление / on");
-        // What was in the way is left as it was.
-        QCOMPARE(f.downloads(),
-                 obstacle == folderInTheWay ? QStringList{imageName} : QStringList());
-        QCOMPARE(QFileInfo(f.harness.downloadsFolder()).isFile(), obstacle == fileAsDownloads);
+        // What was in the way is left as it was, and no partial file stays.
+        QCOMPARE(f.downloads(), obstacle == folderInTheWay || obstacle == diskFull
+                                    ? QStringList{imageName}
+                                    : QStringList());
+        QVERIFY(kept.isEmpty() || contents(kept) == old);
+        QVERIFY(f.harness.desktop->revealed.isEmpty());
         // An oversized image is stopped early, not read to its end.
         f.server.release();
         QTRY_COMPARE_WITH_TIMEOUT(f.server.activeResponses(), 0, 15000);
