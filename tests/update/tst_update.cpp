@@ -12,7 +12,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QSysInfo>
 #include <QTest>
 #include <csignal>
 #include <cstring>
@@ -29,15 +28,19 @@ namespace {
 const QString folder = QStringLiteral("/downloads/print-agent/");
 // This build's platform, as the controller's default configuration has it.
 const UpdatePlatform ours = thisUpdatePlatform();
-const QString debianArchitecture =
-    QSysInfo::buildCpuArchitecture() == "arm64" ? QStringLiteral("arm64") : QStringLiteral("amd64");
 const QString manifestPath = folder + QStringLiteral("latest-linux.json");
-const QString imageName = "KESTREL-Agent-1.4.2-linux-" + debianArchitecture + ".deb";
-const QString imagePath = folder + imageName;
 const QString sha(64, u'a');
 const QString checkFailed = QStringLiteral("Не удалось проверить обновление — повторим позже.");
 const QString downloadFailed = QStringLiteral("Не удалось скачать обновление.");
 const QString badSize = QStringLiteral("Файл обновления имеет недопустимый размер.");
+QString nameOf(const QString& version, const QString& key = ours.buildKey) {
+    return key == "macos-arm64"
+               ? QStringLiteral("KESTREL-Agent-%1-macOS-AppleSilicon.dmg").arg(version)
+               : QStringLiteral("KESTREL-Agent-%1-%2.deb").arg(version, key);
+}
+
+const QString imageName = nameOf("1.4.2");
+const QString imagePath = folder + imageName;
 const QString downloading =
     "Скачиваем " + imageName + "… / orange / Скачать обновление / off / progress";
 // Stands for a server that refuses connections.
@@ -46,12 +49,6 @@ constexpr int refused = 0;
 // Downloads folder should be (root ignores permissions, not file types); an older image on a
 // disk that fills up halfway through the new one.
 enum Obstacle { none, folderInTheWay, fileAsDownloads, diskFull };
-
-QString nameOf(const QString& version, const QString& key = ours.buildKey) {
-    return key == "macos-arm64"
-               ? QStringLiteral("KESTREL-Agent-%1-macOS-AppleSilicon.dmg").arg(version)
-               : QStringLiteral("KESTREL-Agent-%1-%2.deb").arg(version, key);
-}
 
 // A manifest publishing `version` with one build under `key`.
 QByteArray manifest(const QString& version, const QString& checksum = sha, QString url = {},
@@ -128,14 +125,13 @@ private slots:
     void systemMessages_data() {
         QTest::addColumn<QString>("message");
         QTest::addColumn<QString>("russian");
-        const auto row = [](int number, const char* russian, const char* prefix = "") {
-            QTest::addRow("%s%s", prefix, std::strerror(number))
-                << prefix + QString::fromLocal8Bit(std::strerror(number)) << QString(russian);
+        const auto row = [](int number, const char* russian) {
+            QTest::newRow(std::strerror(number))
+                << "open: " + QString::fromLocal8Bit(std::strerror(number)) << QString(russian);
         };
-        row(ENOSPC, "Нет свободного места на устройстве");
+        // Those a failed download or agent start shows are in their own tables.
         row(EROFS, "Файловая система доступна только для чтения");
         row(EACCES, "Отказано в доступе");
-        row(ENOENT, "Нет такого файла или папки", "execve: ");
         QTest::newRow("not a system text") << "Сервер недоступен"
                                            << "Сервер недоступен";
     }
@@ -161,6 +157,9 @@ private slots:
             QTest::newRow(name) << platform << QString(running) << manifest << expected;
         };
         const auto at = [&](const QString& url) { return manifest("1.4.2", sha, url, {}, mac); };
+        const auto publishing = [&](const char* version) {
+            return manifest(version, sha, {}, {}, mac);
+        };
         // The Linux channel: its own keys, package names and platform names.
         const QByteArray amd64 = manifest("1.4.2", sha, {}, {}, "linux-amd64");
         row("Linux x86-64 package", "1.0.0", amd64, "update", "x86_64");
@@ -175,12 +174,11 @@ private slots:
         row("macOS with only the Linux package", "1.0.0", amd64,
             updateMessages::missingBuild("Mac с процессором M"));
         row("accepted 1.4.2", "1.0.0", at(url), "update");
-        row("1.2 against 1.2.0", "1.2", manifest("1.2.0", sha, {}, {}, mac), "none");
-        row("1.2 against 1.2.0.0", "1.2", manifest("1.2.0.0", sha, {}, {}, mac), "none");
-        row("1.9 against 1.10", "1.9", manifest("1.10", sha, {}, {}, mac), "update");
-        row("leading zeros", "1.2", manifest("01.002.0", sha, {}, {}, mac), "none");
-        row("1.4.02 names its file as published", "1.0", manifest("1.4.02", sha, {}, {}, mac),
-            "update");
+        row("1.2 against 1.2.0", "1.2", publishing("1.2.0"), "none");
+        row("1.2 against 1.2.0.0", "1.2", publishing("1.2.0.0"), "none");
+        row("1.9 against 1.10", "1.9", publishing("1.10"), "update");
+        row("leading zeros", "1.2", publishing("01.002.0"), "none");
+        row("1.4.02 names its file as published", "1.0", publishing("1.4.02"), "update");
         row("older, empty builds", "2.0", R"({"version": "1.4.2", "builds": {}})", "none");
         row("only another platform", "1.0", at(url).replace("arm64", "x64"),
             updateMessages::missingBuild("Mac с процессором M"));
@@ -188,7 +186,7 @@ private slots:
              {"2", "1.2.3.4.5", "1..2", "1.2-beta", "v1.4.2", "1.4.2 ", "1.9223372036854775808"})
             QTest::addRow("published \"%s\"", version)
                 << "mac"
-                << "1.0" << manifest(version, sha, {}, {}, mac) << badVersion;
+                << "1.0" << publishing(version) << badVersion;
         row("capital scheme", "1.0", at(QString(url).replace("https", "HTTPS")), badBuild);
         row("port 443", "1.0", at(QString(url).replace(updateHostName, updateHostName + ":443")),
             badBuild);
@@ -216,7 +214,6 @@ private slots:
         const auto* error = std::get_if<UpdateError>(&outcome);
         const bool upToDate = std::holds_alternative<UpToDate>(outcome);
         QCOMPARE(error ? error->message : upToDate ? "none" : "update", expected);
-        QVERIFY(!error || (error->domain == "ru.orvanta.print.update" && error->code == 1));
     }
 
     void sha256() {
@@ -266,7 +263,6 @@ private slots:
         QCOMPARE(f.harness.events().filter("update_check_").join(", "),
                  "update_check_begin, update_check_end http=" + QString::number(http));
         QCOMPARE(f.row(), row);
-        QCOMPARE(f.harness.delegate->state().availableUpdate.has_value(), row.contains("orange"));
         QCOMPARE(f.server.lastUserAgent(), response.status == refused ? "" : "Orvanta-Print/1.0.0");
         // An endless body is stopped near the limit, far below the server's own bound.
         QTRY_COMPARE_WITH_TIMEOUT(f.server.activeResponses(), 0, 15000);
