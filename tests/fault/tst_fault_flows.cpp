@@ -3,6 +3,7 @@
 // the update tests.
 
 #include "support/AppHarness.h"
+#include "support/Files.h"
 #include "support/UpdateHost.h"
 #include "ui/MainWindow.h"
 #include "update/Sha256.h"
@@ -17,11 +18,6 @@ using namespace kestrel::test;
 namespace {
 
 const QString imageName = updateFilename("1.4.2", thisUpdatePlatform());
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 } // namespace
 
@@ -45,7 +41,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(app.state().isAgentReady, 10000);
         QVERIFY(app.helperProcess());
         const qint64 agentPid = app.helperProcess()->processId();
-        const QByteArray environment = '\0' + readAll(QString("/proc/%1/environ").arg(agentPid));
+        const QByteArray environment =
+            '\0' + fileContents(QString("/proc/%1/environ").arg(agentPid));
         const qsizetype at = environment.indexOf(QByteArray("\0KESTREL_APP_SECRET=", 20)) + 20;
         const QByteArray secret = environment.mid(at, environment.indexOf('\0', at) - at);
         QCOMPARE(secret.size(), 72);
@@ -73,9 +70,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(harness.desktop->revealed.size(), 1, 10000);
         app.applicationWillTerminate();
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(QString("/proc/%1").arg(agentPid)), 5000);
-        QTRY_VERIFY(readAll(harness.logPath()).contains("stopped"));
+        QTRY_VERIFY(fileContents(harness.logPath()).contains("stopped"));
 
-        const QByteArray log = readAll(harness.logPath());
+        const QByteArray log = fileContents(harness.logPath());
         // Every flow left its trace, from both writers of the log.
         for (const char* trace :
              {"service_ready", "printers_result", "path=/v1/app/pairing-preview status=200",

@@ -1,5 +1,6 @@
 #include "platform/BundleInfo.h"
 #include "support/AppHarness.h"
+#include "support/Files.h"
 #include "support/UpdateHost.h"
 
 #include <QDirIterator>
@@ -7,15 +8,6 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
-
-namespace {
-
-QByteArray contents(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
 
 // The Debian package as it is released. The tools write their complaints to
 // the test's output.
@@ -35,7 +27,7 @@ private slots:
         QVERIFY(cpack.waitForFinished(180000));
         QCOMPARE(cpack.exitCode(), 0);
         const QString name = KESTREL_PACKAGE_FILE_NAME;
-        const QByteArray package = contents(output.filePath(name));
+        const QByteArray package = kestrel::test::fileContents(output.filePath(name));
         QVERIFY2(!package.isEmpty(), qPrintable(name));
 
         kestrel::test::UpdateHost server;
@@ -96,7 +88,8 @@ private slots:
         const QString found = kestrel::bundlePathForExecutableDir(executable.absolutePath());
         QCOMPARE(found, QFileInfo(at + '/' + bundle).canonicalFilePath());
         QCOMPARE(kestrel::bundleVersion(found), QString(KESTREL_PROJECT_VERSION));
-        const QByteArray entry = contents(at + "/usr/share/applications/kestrel-agent.desktop");
+        const QByteArray entry =
+            kestrel::test::fileContents(at + "/usr/share/applications/kestrel-agent.desktop");
         QVERIFY(entry.contains("\nExec=kestrel-agent %u\n"));
         QVERIFY(entry.contains("\nMimeType=x-scheme-handler/kestrel;\n"));
     }

@@ -1,6 +1,7 @@
 // The controller supervising a script agent in a temporary bundle.
 #include "supervisor/AppSecret.h"
 #include "support/AppHarness.h"
+#include "support/Files.h"
 #include "ui/MainWindow.h"
 
 #include <QLabel>
@@ -10,15 +11,6 @@
 
 using namespace kestrel;
 using namespace kestrel::test;
-
-namespace {
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
 
 class SupervisionTest : public QObject {
     Q_OBJECT
@@ -70,11 +62,11 @@ private slots:
 
         // One secret for the whole run: two upper-case UUIDs, never logged.
         const QStringList secrets =
-            QString::fromUtf8(readAll(seen)).split('\n', Qt::SkipEmptyParts);
+            QString::fromUtf8(fileContents(seen)).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(secrets.count(secrets.value(0)), 4);
         QVERIFY(QRegularExpression("^[0-9A-F-]{72}$").match(secrets[0]).hasMatch());
         QVERIFY(makeAppSecret() != makeAppSecret()); // fresh for every launch
-        QVERIFY(!readAll(harness.logPath()).contains(secrets[0].toUtf8()));
+        QVERIFY(!fileContents(harness.logPath()).contains(secrets[0].toUtf8()));
 
         // A quit while the restart is pending cancels it.
         delegate.applicationWillTerminate();
@@ -132,8 +124,8 @@ private slots:
         delegate.applicationWillTerminate();
         if (destroyed)
             harness.delegate.reset();
-        QVERIFY(readAll(stopped).isEmpty()); // neither waits for the agent to stop
-        QTRY_COMPARE(readAll(stopped), QByteArray("term\n"));
+        QVERIFY(fileContents(stopped).isEmpty()); // neither waits for the agent to stop
+        QTRY_COMPARE(fileContents(stopped), QByteArray("term\n"));
         QTRY_VERIFY(agent.isNull()); // its exit has been handled
         QCOMPARE(heard, 0);
         QTest::qWait(1300); // past the restart delay: nothing may follow

@@ -1,6 +1,7 @@
 #include "app/ApplicationSetup.h"
 #include "platform/SystemText.h"
 #include "support/AppHarness.h"
+#include "support/Files.h"
 #include "support/UpdateHost.h"
 #include "ui/MainWindow.h"
 #include "update/Sha256.h"
@@ -56,11 +57,6 @@ QByteArray manifest(const QString& version, const QString& checksum = sha, QStri
     name = name.isEmpty() ? nameOf(version, key) : name;
     url = url.isEmpty() ? "https://" + updateHostName + folder + name : url;
     return manifestText(version, key, name, url, checksum);
-}
-
-QByteArray contents(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 // A controller whose update host is a local HTTPS server.
@@ -280,7 +276,7 @@ private slots:
                               QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
         QCOMPARE(f.download(), downloading);
         QCOMPARE(f.harness.desktop->revealed, QStringList{f.destination()});
-        QCOMPARE(contents(f.destination()), image);
+        QCOMPARE(fileContents(f.destination()), image);
         QCOMPARE(f.row(),
                  "Версия 1.4.2 скачана — установите пакет. / green / Скачать ещё раз / on");
         // A failed check keeps the build found before.
@@ -293,7 +289,7 @@ private slots:
         // The label's colour stays as the check left it.
         QCOMPARE(f.download(), QString(downloading).replace("orange", "grey"));
         QCOMPARE(f.downloads(), QStringList{imageName});
-        QCOMPARE(contents(f.destination()), image);
+        QCOMPARE(fileContents(f.destination()), image);
         // An up-to-date check forgets the build.
         f.server.setResponse(manifestPath, {.body = manifest("1.0.0")});
         f.harness.delegate->checkForUpdate();
@@ -379,7 +375,7 @@ private slots:
         QCOMPARE(f.downloads(), obstacle == folderInTheWay || obstacle == diskFull
                                     ? QStringList{imageName}
                                     : QStringList());
-        QVERIFY(kept.isEmpty() || contents(kept) == old);
+        QVERIFY(kept.isEmpty() || fileContents(kept) == old);
         QVERIFY(f.harness.desktop->revealed.isEmpty());
         // An oversized image is stopped early, not read to its end.
         f.server.release();
