@@ -1,6 +1,8 @@
+#include "app/Config.h"
 #include "ui/Icons.h"
 #include "ui/MainWindow.h"
 #include "ui/StatusColor.h"
+#include "update/UpdateSelection.h"
 
 #include <QAccessible>
 #include <QFile>
@@ -67,6 +69,18 @@ private slots:
         flatten(xml, {}, entries);
         QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
         QVERIFY2(entries.contains(entry), qPrintable(entries.join(u'\n')));
+    }
+
+    // The file CPack makes must be the one the update check accepts; on Linux
+    // the released package test also downloads it, elsewhere only this says so.
+    void packageNameIsAcceptedByTheUpdateCheck() {
+        const Config c;
+        const QString name = KESTREL_PACKAGE_FILE_NAME;
+        const QString url = "https://" + c.updateHost + "/downloads/print-agent/" + name;
+        const UpdateOutcome outcome = availableUpdate(
+            {KESTREL_VERSION, {{c.updatePlatform.buildKey, {name, url, QString(64, u'a')}}}},
+            "0.0.1", {c.updateHost, c.updatePlatform});
+        QVERIFY2(std::holds_alternative<AvailableUpdate>(outcome), qPrintable(name));
     }
 
     void everyControlIsNamedAndButtonsByTheirCurrentText() {
