@@ -115,21 +115,13 @@ class FaultAgentTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // Ten exits, with the real poll timer running beside the restarts; the
-    // second row lives long enough for the process table to show it.
-    void agentExitingAtOnce_data() {
-        QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<bool>("seenAlive");
-        QTest::newRow("at once") << QByteArray("exit 3") << false;
-        QTest::newRow("after 0.2 s") << QByteArray("sleep 0.2\nexit 3") << true;
-    }
-
-    void agentExitingAtOnce() {
-        QFETCH(QByteArray, script);
-        QFETCH(bool, seenAlive);
+    // Ten exits of an agent that lives 0.2 s, with the real poll timer running
+    // beside the restarts: never two agents at once, and nothing kept by a
+    // restart. When and how often it is restarted is for the supervisor tests.
+    void crashingAgentLeavesNothingBehind() {
         AppHarness harness;
         pointAt(harness, {});
-        harness.installAgentScript(script);
+        harness.installAgentScript("sleep 0.2\nexit 3");
         int mostAlive = 0;
         QMap<qsizetype, long> fewestDescriptors; // during each cycle, by exits so far
         QTimer sampler;
@@ -145,30 +137,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(harness.events().filter("helper_exit").size() >= 11, 30000);
         sampler.stop();
 
-        QCOMPARE_LE(mostAlive, 1);
-        QVERIFY(mostAlive == 1 || !seenAlive);
-        static const QRegularExpression timed(R"(^\S+ APP \S+ elapsed_s=(\S+) (.*)$)");
-        double lastExit = -1.0, last = 0.0;
-        int attempt = 0, early = 0;
-        for (const QString& line : harness.logLines()) {
-            const auto match = timed.match(line);
-            const double at = match.captured(1).toDouble();
-            if (match.captured(2).startsWith("helper_exit"))
-                lastExit = at;
-            if (!match.captured(2).startsWith("helper_launch_begin"))
-                continue;
-            QCOMPARE(match.captured(2), QString("helper_launch_begin attempt=%1").arg(++attempt));
-            // A failed poll may start the agent sooner; the restart comes one
-            // second after the exit (and late on a busy machine, but not as
-            // late as a doubled delay or the next poll).
-            if (lastExit >= 0)
-                QCOMPARE_LT(at - lastExit, 1.9);
-            early += lastExit >= 0 && at - lastExit < 0.99;
-            last = at;
-        }
-        QVERIFY(attempt >= 11);
-        // Polls come every 3 s; each may start one agent, the first ones one more.
-        QCOMPARE_LE(early, int(last / 3.0) + 2);
+        // Seen alive, so the sampler does see the agents it counts.
+        QCOMPARE(mostAlive, 1);
         // A descriptor kept by every restart shows in each later cycle; the
         // sampler may only catch a cycle while an agent's pipes are open.
         long fewestLater = LONG_MAX;

@@ -3,6 +3,7 @@
 #include "platform/LegacyInstall.h"
 #include "platform/linux/LoginItemLinux.h"
 #include "support/AppHarness.h"
+#include "support/Files.h"
 #include "ui/MainWindow.h"
 
 #include <QCheckBox>
@@ -22,11 +23,6 @@ const QByteArray oneCall = "[--user][disable][--now][ru.orvanta.print-agent.serv
 const QString recorder =
     "#!/bin/sh\ncd \"${0%/*}\"\nfor a; do printf '[%s]' \"$a\"; done >> calls\n"
     "echo >> calls\necho noise\n";
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QString write(const QString& path, const QString& contents, bool executable = true) {
     QFile file(path);
@@ -86,7 +82,7 @@ private slots:
         QVERIFY(harness.elapsedOf("helper_missing") - harness.elapsedOf("legacy_check_end") >=
                 (migrated ? 0.69 : 0.09));
         QCOMPARE(stopLegacyAgent(install), again);
-        QCOMPARE(readFile(harness.home.filePath("calls")), oneCall.repeated(calls));
+        QCOMPARE(fileContents(harness.home.filePath("calls")), oneCall.repeated(calls));
         QCOMPARE(QFileInfo::exists(file), inPlace == "folder");
         QCOMPARE(QFileInfo(link).isSymLink(), inPlace.isEmpty());
     }
@@ -113,10 +109,10 @@ private slots:
         }
         // A launcher undoes the key file's escapes and "%%", then splits the
         // line by the shell's double-quote rules.
-        QString exec = QString::fromUtf8(readFile(item.entryPath())).section("\nExec=", 1);
+        QString exec = QString::fromUtf8(fileContents(item.entryPath())).section("\nExec=", 1);
         exec = exec.section('\n', 0, 0).replace("\\\\", "\\").replace("%%", "%");
         QProcess::execute("/bin/sh", {"-c", "cd \"$0\" && exec " + exec, dir.path()});
-        QCOMPARE(readFile(dir.filePath("started")), executable.toUtf8());
+        QCOMPARE(fileContents(dir.filePath("started")), executable.toUtf8());
 
         QCOMPARE(item.setRegistered(false), std::nullopt);
         QVERIFY(!QFileInfo::exists(item.entryPath()));
@@ -142,7 +138,7 @@ private slots:
         QTemporaryDir dir;
         LoginItemLinux item(write(dir.filePath("Agent"), "#!/bin/sh"), dir.filePath("autostart"));
         QCOMPARE(item.setRegistered(true), std::nullopt);
-        const QString clean = QString::fromUtf8(readFile(item.entryPath()));
+        const QString clean = QString::fromUtf8(fileContents(item.entryPath()));
         const QString edited = QString(clean).replace(
             QRegularExpression(pattern, QRegularExpression::MultilineOption), replacement);
         QVERIFY(edited != clean);

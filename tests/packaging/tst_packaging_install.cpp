@@ -1,128 +1,41 @@
 #include "platform/BundleInfo.h"
 #include "support/AppHarness.h"
-#include "support/TlsTestServer.h"
+#include "support/Files.h"
+#include "support/UpdateHost.h"
 
-#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
-
-const QString updateHost = "updates.kestrel.example";
-
-struct Routing final : kestrel::NetworkFactory {
-    explicit Routing(kestrel::test::TlsTestServer& server) : server(server) {}
-    QNetworkAccessManager* create(QObject* parent) override {
-        return kestrel::test::createRoutingManager(updateHost, server.port(), server.certificate(),
-                                                   parent);
-    }
-    kestrel::test::TlsTestServer& server;
-};
-
-QByteArray contents(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-} // namespace
-
-// `cmake --install` into a scratch root with the prefix /usr, as the Debian
-// package is made. The tools write their complaints to the test's output.
+// The Debian package as it is released. The tools write their complaints to
+// the test's output.
 class TestPackagingInstall : public QObject {
     Q_OBJECT
-    QTemporaryDir m_root;
-    const QString m_bundle = "usr/lib/kestrel-agent/KestrelAgent.app";
 
 private slots:
-    void initTestCase() {
-        QVERIFY(m_root.isValid());
-        qputenv("DESTDIR", QFile::encodeName(m_root.path()));
-        QCOMPARE(
-            QProcess::execute(KESTREL_CMAKE, {"--install", KESTREL_BUILD_DIR, "--prefix", "/usr"}),
-            0);
-    }
-
-    // Nothing missing, nothing of the build (tests, tools) slipping in, each
-    // theme icon of the size its folder promises, and the whole read as a
-    // software centre reads it: the component, its desktop entry and its icon.
-    void installsExactlyTheApplicationFiles() {
-        QStringList expected = {"usr/bin/kestrel-agent",
-                                "usr/share/applications/kestrel-agent.desktop",
-                                "usr/share/metainfo/ru.orvanta.print.metainfo.xml",
-                                "usr/share/icons/hicolor/scalable/apps/kestrel-agent.svg",
-                                m_bundle + "/Contents/Info.plist",
-                                m_bundle + "/Contents/MacOS/KestrelAgent"};
-        if (KESTREL_BUILT_AGENT)
-            expected.append(m_bundle + "/Contents/Resources/PrintService/orvanta-print-agent");
-        for (const QString& size : QString(KESTREL_THEME_ICON_SIZES).split(u',')) {
-            expected.append("usr/share/icons/hicolor/" + size + 'x' + size +
-                            "/apps/kestrel-agent.png");
-            QCOMPARE(QImage(m_root.filePath(expected.last())).width(), size.toInt());
-        }
-        QStringList installed;
-        QDirIterator it(m_root.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext())
-            installed.append(QDir(m_root.path()).relativeFilePath(it.next()));
-        expected.sort();
-        installed.sort();
-        QCOMPARE(installed, expected);
-        QCOMPARE(
-            QProcess::execute(KESTREL_APPSTREAMCLI, {"validate-tree", "--no-net", m_root.path()}),
-            0);
-    }
-
-    // The application finds its bundle, and with it the agent and its
-    // version, from its resolved executable path. A link that is absolute, or
-    // a copy, would not resolve into this root's bundle. The desktop entry
-    // starts that launcher with the link.
-    void launcherResolvesIntoTheBundle() {
-        const QFileInfo launcher(m_root.filePath("usr/bin/kestrel-agent"));
-        const QFileInfo executable(launcher.canonicalFilePath());
-        const QString bundle = kestrel::bundlePathForExecutableDir(executable.absolutePath());
-        QCOMPARE(bundle, QFileInfo(m_root.filePath(m_bundle)).canonicalFilePath());
-        QCOMPARE(kestrel::bundleVersion(bundle), QString(KESTREL_PROJECT_VERSION));
-        QFile entry(m_root.filePath("usr/share/applications/kestrel-agent.desktop"));
-        QVERIFY(entry.open(QIODevice::ReadOnly));
-        const QByteArray text = entry.readAll();
-        QVERIFY(text.contains("\nExec=kestrel-agent %u\n"));
-        QVERIFY(text.contains("\nMimeType=x-scheme-handler/kestrel;\n"));
-    }
-
     // A release is the package CPack makes plus a manifest line: an older
     // version finds it on the update host, downloads and checks it through
     // the real update path, and what arrives unpacks into this build.
-    void releasedPackageArrivesThroughTheUpdateCheck() {
+    void releasedPackageArrivesThroughTheUpdateCheckAndUnpacks() {
         QTemporaryDir output;
         QProcess cpack;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove("DESTDIR");
-        cpack.setProcessEnvironment(environment);
         cpack.setProcessChannelMode(QProcess::ForwardedChannels);
         cpack.start(KESTREL_CPACK, {"-G", "DEB", "--config", KESTREL_BUILD_DIR "/CPackConfig.cmake",
                                     "-B", output.path()});
         QVERIFY(cpack.waitForFinished(180000));
         QCOMPARE(cpack.exitCode(), 0);
         const QString name = KESTREL_PACKAGE_FILE_NAME;
-        const QByteArray package = contents(output.filePath(name));
+        const QByteArray package = kestrel::test::fileContents(output.filePath(name));
         QVERIFY2(!package.isEmpty(), qPrintable(name));
 
-        kestrel::test::TlsTestServer server(updateHost);
+        kestrel::test::UpdateHost server;
         kestrel::test::AppHarness harness;
         harness.writeInfoPlist("0.9");
         harness.config.agentBaseUrl = QUrl("http://127.0.0.1:9"); // no agent answers
-        const QString folder = "/downloads/print-agent/";
-        const QString manifest =
-            QString("{\"version\": \"%1\", \"builds\": {\"%2\": {\"filename\": \"%3\", "
-                    "\"url\": \"https://%4%5%3\", \"sha256\": \"%6\"}}}")
-                .arg(KESTREL_PROJECT_VERSION, harness.config.updatePlatform.buildKey, name,
-                     updateHost, folder,
-                     QCryptographicHash::hash(package, QCryptographicHash::Sha256).toHex());
-        server.setResponse(folder + "latest-linux.json", {.body = manifest.toUtf8()});
-        server.setResponse(folder + name, {.body = package});
-        harness.networkFactory = std::make_unique<Routing>(server);
+        server.publish(harness.config, KESTREL_PROJECT_VERSION, name, {.body = package});
+        harness.networkFactory = server.factory();
         kestrel::AppDelegate& app = harness.launch();
         QTRY_VERIFY_WITH_TIMEOUT(app.state().availableUpdate.has_value(), 15000);
         app.downloadAvailableUpdate();
@@ -131,9 +44,6 @@ private slots:
 
         QTemporaryDir root;
         QCOMPARE(QProcess::execute("dpkg-deb", {"-x", downloaded, root.path()}), 0);
-        const QString bundle = root.filePath(m_bundle);
-        QCOMPARE(kestrel::bundleVersion(bundle), QString(KESTREL_PROJECT_VERSION));
-        QVERIFY(QFileInfo(bundle + "/Contents/MacOS/KestrelAgent").isExecutable());
         QProcess fields;
         fields.start("dpkg-deb", {"-f", downloaded, "Package", "Version", "Depends"});
         QVERIFY(fields.waitForFinished());
@@ -142,6 +52,46 @@ private slots:
             control.startsWith("Package: kestrel-agent\nVersion: " KESTREL_PROJECT_VERSION "\n") &&
                 control.contains("qt6-translations-l10n"),
             qPrintable(control));
+        // Nothing missing, nothing of the build (tests, tools) slipping in, each
+        // theme icon of the size its folder promises, and the whole read as a
+        // software centre reads it: the component, its desktop entry and its icon.
+        // The application finds its bundle, and with it the agent and its
+        // version, from its resolved executable path: a link that is absolute, or
+        // a copy, would not resolve into this root's bundle. The desktop entry
+        // starts that launcher with the link.
+        const QString at = root.path();
+        const QString bundle = "usr/lib/kestrel-agent/KestrelAgent.app";
+        QStringList expected = {"usr/bin/kestrel-agent",
+                                "usr/share/applications/kestrel-agent.desktop",
+                                "usr/share/metainfo/ru.orvanta.print.metainfo.xml",
+                                "usr/share/icons/hicolor/scalable/apps/kestrel-agent.svg",
+                                bundle + "/Contents/Info.plist",
+                                bundle + "/Contents/MacOS/KestrelAgent"};
+        if (KESTREL_BUILT_AGENT)
+            expected.append(bundle + "/Contents/Resources/PrintService/orvanta-print-agent");
+        for (const QString& size : QString(KESTREL_THEME_ICON_SIZES).split(u',')) {
+            expected.append("usr/share/icons/hicolor/" + size + 'x' + size +
+                            "/apps/kestrel-agent.png");
+            QCOMPARE(QImage(QDir(at).filePath(expected.last())).width(), size.toInt());
+        }
+        QStringList installed;
+        QDirIterator it(at, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            installed.append(QDir(at).relativeFilePath(it.next()));
+        expected.sort();
+        installed.sort();
+        QCOMPARE(installed, expected);
+        QCOMPARE(QProcess::execute(KESTREL_APPSTREAMCLI, {"validate-tree", "--no-net", at}), 0);
+
+        const QFileInfo executable(QFileInfo(at + "/usr/bin/kestrel-agent").canonicalFilePath());
+        QVERIFY(executable.isExecutable());
+        const QString found = kestrel::bundlePathForExecutableDir(executable.absolutePath());
+        QCOMPARE(found, QFileInfo(at + '/' + bundle).canonicalFilePath());
+        QCOMPARE(kestrel::bundleVersion(found), QString(KESTREL_PROJECT_VERSION));
+        const QByteArray entry =
+            kestrel::test::fileContents(at + "/usr/share/applications/kestrel-agent.desktop");
+        QVERIFY(entry.contains("\nExec=kestrel-agent %u\n"));
+        QVERIFY(entry.contains("\nMimeType=x-scheme-handler/kestrel;\n"));
     }
 };
 
