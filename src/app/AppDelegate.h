@@ -122,6 +122,8 @@ private:
     void evaluateHealth(const ReplyResult& reply, double sentAt);
     void presentReady(const AgentHealth& health);
     void showSigning(const SigningStatus& signing);
+    // The signing button as the current state allows.
+    void showSigningButton();
     void handlePrintersReply(const ReplyResult& reply, double sentAt);
 
     // Sessions, created on first use

@@ -101,6 +101,9 @@ void AppDelegate::openSigningSettings() {
     pairingRequest(text::unlockPath.toString(), std::nullopt, text::unlockFailed.toString(),
                    [this](std::optional<QByteArray> body, const QString& failure) {
                        m_state.credentialAccessInFlight = false;
+                       // The health replies that follow may carry no signing
+                       // record to redraw the button from.
+                       showSigningButton();
                        if (!body && m_window)
                            m_window->signingDetails()->setText(text::signingPrefix.toString() +
                                                                failure);

@@ -115,6 +115,12 @@ void AppDelegate::showSigning(const SigningStatus& signing) {
     if (!m_window)
         return;
     m_window->signingDetails()->setText(signingLine(signing));
+    showSigningButton();
+}
+
+void AppDelegate::showSigningButton() {
+    if (!m_window)
+        return;
     const SigningButtonState button =
         signingButtonState(m_state.credentialAccessInFlight, m_state.needsCredentialAccess);
     m_window->signingButton()->setText(button.title);

@@ -88,6 +88,15 @@ void sendPairingRequest(QNetworkAccessManager& session, const PairingRequestPara
     QNetworkReply* reply =
         session.post(buildRequest(params, limits), pairingRequestBody(params.ticket));
 
+    // Same cut-off as the status replies: what the agent says about a
+    // privileged request is a few kilobytes at most.
+    reply->setReadBufferSize(2 * limits.maximumBodyBytes);
+    QObject::connect(reply, &QNetworkReply::readyRead, reply,
+                     [reply, limit = limits.maximumBodyBytes] {
+                         if (reply->bytesAvailable() > limit)
+                             reply->abort();
+                     });
+
     auto* wholeExchange = new QTimer(reply);
     wholeExchange->setSingleShot(true);
     QObject::connect(wholeExchange, &QTimer::timeout, reply, &QNetworkReply::abort);

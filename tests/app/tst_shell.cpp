@@ -1,15 +1,18 @@
 #include "support/AppHarness.h"
 #include "ui/MainWindow.h"
+#include "ui/MessageBoxPresenter.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStringListModel>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTimer>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -75,10 +78,38 @@ private slots:
         QVERIFY(window.updateProgress()->isHidden());
         QVERIFY(window.portalButton()->isDefault());
         QStringList labels;
-        for (const QLabel* label : window.findChildren<QLabel*>())
+        for (const QLabel* label : window.findChildren<QLabel*>()) {
             labels.append(label->text());
+            QVERIFY(label->text().isEmpty() || label->textFormat() == Qt::PlainText);
+        }
         QVERIFY(labels.contains("Окно можно закрыть — программа останется в строке меню. "
                                 "Версия 2.3.4, Mac с процессором M."));
+    }
+
+    // An agent's message is shown as written: no markup, line breaks kept.
+    void dialogsShowPlainText() {
+        const QString hostile = "<h1>ООО</h1>\n<img src=file:///etc/passwd> <a href=x>y</a>";
+        QWidget window;
+        MessageBoxPresenter presenter;
+        QStringList seen;
+        const auto readBox = [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                box = window.findChild<QMessageBox*>();
+            QVERIFY(box);
+            for (const QLabel* label : box->findChildren<QLabel*>())
+                if (label->text() == hostile && label->textFormat() == Qt::PlainText)
+                    seen << box->informativeText();
+            box->reject();
+        };
+        QTimer::singleShot(0, &window, readBox);
+        presenter.showAlert(&window, "Подключение агента", hostile);
+        bool answered = false;
+        presenter.askAsSheet(&window, "Подключить Агент KESTREL?", hostile, "Да", "Нет",
+                             [&](bool accepted) { answered = !accepted; });
+        readBox();
+        QTRY_VERIFY(answered);
+        QCOMPARE(seen, QStringList(2, hostile));
     }
 
     void versionComesFromTheBundle() {

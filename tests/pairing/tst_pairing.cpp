@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QNetworkProxy>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -264,6 +265,8 @@ private slots:
         QTest::newRow("403 without error") << true << FakeReply{403, "{}"} << failed;
         QTest::newRow("500 not JSON") << true << FakeReply{500, "Internal Server Error"} << failed;
         QTest::newRow("201") << true << FakeReply{201, "{}"} << failed;
+        QTest::newRow("64 MiB error")
+            << true << FakeReply{.status = 403, .patternSize = 64 << 20} << failed;
         QTest::newRow("302 not followed")
             << true << FakeReply{.status = 302, .body = error, .headers = {{"Location", "/moved"}}}
             << "нет";
@@ -289,6 +292,11 @@ private slots:
         const QUrl page("https://cabinet.kestrel.example/app?view=integration");
         QCOMPARE(m_harness->desktop->opened, QList<QUrl>(locked ? 0 : 2, page));
         QCOMPARE(app().window()->signingDetails()->text(), "Подпись: " + line);
+        // The round is over even though no later reply redrew the row.
+        QCOMPARE(app().window()->signingButton()->text(),
+                 locked ? "Разрешить доступ" : "Настроить в кабинете");
+        QVERIFY(app().window()->signingButton()->isEnabled());
+        QCOMPARE_LT(m_agent->bytesSent(unlockPath), 16 << 20);
         QVERIFY(presenter().alerts.isEmpty());
         QCOMPARE(integrationPageUrl(QUrl("https://cabinet.kestrel.example/")), page);
         QVERIFY(!integrationPageUrl(QUrl()));
