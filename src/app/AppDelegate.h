@@ -52,6 +52,8 @@ struct AppState {
     bool resumeCheckPending = false;
     bool resumeRequestInFlight = false;
     StatusColor statusColor = StatusColor::Secondary;
+    // The other user's id (or "unknown") while the agent's port is theirs.
+    std::optional<QString> foreignPortUid;
 };
 
 // The one controller: owns every piece of run-time state, the tray item, the
@@ -125,6 +127,12 @@ private:
     // The signing button as the current state allows.
     void showSigningButton();
     void handlePrintersReply(const ReplyResult& reply, double sentAt);
+
+    // Whose the agent's port is
+    std::optional<QString> foreignAgentPort(bool answered) const;
+    void presentForeignPort(const QString& uid);
+    // False, with the status showing why, when the secret must not go out.
+    bool agentPortIsOurs();
 
     // Sessions, created on first use
     QNetworkAccessManager* session();

@@ -69,6 +69,13 @@ void AppDelegate::evaluateHealth(const ReplyResult& reply, double sentAt) {
         m_state.lastHealthDiagnostic = summary;
     }
 
+    // Whatever answered, it is not trusted while another user holds the port.
+    if (const std::optional<QString> uid = foreignAgentPort(reply.statusCode.has_value())) {
+        presentForeignPort(*uid);
+        return;
+    }
+    m_state.foreignPortUid.reset();
+
     switch (verdict) {
     case HealthVerdict::NotHealthy: {
         // The quick second poll is for an agent that runs but does not listen

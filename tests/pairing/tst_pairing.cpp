@@ -13,6 +13,16 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -40,6 +50,108 @@ QByteArray preview(const QList<std::pair<QByteArray, QByteArray>>& edits = {}) {
         body.replace(from, to);
     return body;
 }
+
+// A process of another user listening on 127.0.0.1 and [::1] at `port`: it
+// answers every request with `reply` and passes what it received back up a
+// pipe. Between fork and exit the child uses system calls and its stack only.
+class ForeignListener {
+public:
+    ForeignListener(uid_t uid, quint16 port, const QByteArray& reply) {
+        int ready[2], seen[2];
+        if (::pipe(ready) != 0 || ::pipe(seen) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0)
+            serve(uid, port, reply, ready[1], seen[1]);
+        ::close(ready[1]);
+        ::close(seen[1]);
+        m_seen = seen[0];
+        char byte = 0;
+        m_listening = m_pid > 0 && ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+    }
+    ~ForeignListener() {
+        stop();
+        ::close(m_seen);
+    }
+    bool isListening() const { return m_listening; }
+    void stop() {
+        if (m_pid > 0 && ::kill(m_pid, SIGKILL) == 0)
+            ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+    // Every request received so far (read once the listener has stopped).
+    QByteArray received() const {
+        QByteArray all;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(m_seen, buffer, sizeof buffer)) > 0;)
+            all.append(buffer, n);
+        return all;
+    }
+
+private:
+    [[noreturn]] static void serve(uid_t uid, quint16 port, const QByteArray& reply, int ready,
+                                   int seen) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)
+            ::_exit(2);
+        pollfd listeners[2];
+        int count = 0;
+        const int on = 1;
+        sockaddr_in v4{};
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in6 v6{};
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        v6.sin6_addr = in6addr_loopback;
+        for (const int family : {AF_INET, AF_INET6}) {
+            const int fd = ::socket(family, SOCK_STREAM, 0);
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            if (family == AF_INET6)
+                ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+            const bool bound = family == AF_INET
+                                   ? ::bind(fd, reinterpret_cast<sockaddr*>(&v4), sizeof v4) == 0
+                                   : ::bind(fd, reinterpret_cast<sockaddr*>(&v6), sizeof v6) == 0;
+            // IPv4 is required; a system without IPv6 has no [::1] to take.
+            if (!bound || ::listen(fd, 16) != 0) {
+                if (family == AF_INET)
+                    ::_exit(3);
+                continue;
+            }
+            listeners[count++] = {fd, POLLIN, 0};
+        }
+        (void)!::write(ready, "k", 1);
+        char request[16384];
+        for (;;) {
+            if (::poll(listeners, nfds_t(count), -1) <= 0)
+                continue;
+            for (int i = 0; i < count; ++i) {
+                if (!(listeners[i].revents & POLLIN))
+                    continue;
+                const int client = ::accept(listeners[i].fd, nullptr, nullptr);
+                if (client < 0)
+                    continue;
+                // Whatever comes within a moment of the first bytes is the request.
+                size_t length = 0;
+                pollfd wait{client, POLLIN, 0};
+                while (length<sizeof request&& ::poll(&wait, 1, length ? 100 : 2000)> 0) {
+                    const ssize_t n = ::read(client, request + length, sizeof request - length);
+                    if (n <= 0)
+                        break;
+                    length += size_t(n);
+                }
+                (void)!::write(seen, request, length);
+                (void)!::write(client, reply.constData(), size_t(reply.size()));
+                ::close(client);
+            }
+        }
+    }
+
+    pid_t m_pid = -1;
+    int m_seen = -1;
+    bool m_listening = false;
+};
 
 } // namespace
 
@@ -300,6 +412,53 @@ private slots:
         QVERIFY(presenter().alerts.isEmpty());
         QCOMPARE(integrationPageUrl(QUrl("https://cabinet.kestrel.example/")), page);
         QVERIFY(!integrationPageUrl(QUrl()));
+    }
+
+    // Another user's process holds the agent's port and answers as a ready
+    // agent: it gets neither the secret nor the token, and a link waits for
+    // the port to be ours again.
+    void portHeldByAnotherUser() {
+        if (::geteuid() != 0)
+            QSKIP("starting a listener as another user (uid 65534) needs root; the suite runs "
+                  "as root in CI");
+        const quint16 port = FakeAgent().port(); // free once the probe is gone
+        const QByteArray health = healthBody("1.0.0");
+        ForeignListener squatter(65534, port,
+                                 "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                                 "Connection: close\r\nContent-Length: " +
+                                     QByteArray::number(health.size()) + "\r\n\r\n" + health);
+        QVERIFY2(squatter.isListening(), "the listener of uid 65534 did not start");
+        m_agent = std::make_unique<FakeAgent>(); // answers nothing here; the secret check needs it
+        m_harness->config.agentBaseUrl = m_harness->config.privateAgentUrl =
+            QUrl(QString("http://127.0.0.1:%1").arg(port));
+        m_harness->launch();
+        app().openUrls(links(QString(64, 'a')));
+        QTRY_VERIFY(!app().state().refreshInFlight);
+        poll();
+        m_harness->wake->wake();
+        poll();
+        QCOMPARE(app().window()->statusTitle()->text(), "Порт агента занят другим пользователем");
+        QCOMPARE(app().window()->statusDetails()->text(),
+                 QString("Порт %1 слушает программа другого пользователя этого компьютера. Подпись "
+                         "и печать недоступны, пока он не освободится.")
+                     .arg(port));
+        QVERIFY(app().state().statusColor == StatusColor::Red && !app().state().isAgentReady);
+        QVERIFY(app().state().pendingPairingToken);
+        QCOMPARE(eventCount("agent_port_foreign uid=65534"), 1);
+        squatter.stop();
+        const QByteArray seen = squatter.received();
+        QVERIFY(seen.startsWith("GET /v1/health "));
+        QVERIFY(!seen.contains("POST") && !seen.contains("X-Kestrel-App") &&
+                !seen.contains("aaaa"));
+
+        // The port frees and our agent takes it: ready as usual, the link goes on.
+        QTRY_VERIFY((m_agent = std::make_unique<FakeAgent>(port))->isListening());
+        m_agent->setReply(previewPath, {.body = preview()}, "POST");
+        m_agent->setReply("/v1/health", {.body = health});
+        poll();
+        QVERIFY(app().state().isAgentReady);
+        QTRY_COMPARE(presenter().sheets.size(), 1);
+        QCOMPARE(eventCount("agent_port_foreign uid=65534"), 1);
     }
 
     void resume() {
