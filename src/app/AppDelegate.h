@@ -52,6 +52,8 @@ struct AppState {
     bool resumeCheckPending = false;
     bool resumeRequestInFlight = false;
     StatusColor statusColor = StatusColor::Secondary;
+    // An alert is open; at most one is at a time.
+    bool alertOpen = false;
     // The other user's id (or "unknown") while the agent's port is theirs.
     std::optional<QString> foreignPortUid;
 };

@@ -19,11 +19,16 @@ void AppDelegate::openUrls(const QList<QUrl>& urls) {
     if (!token || m_state.pairingInFlight)
         return;
     m_state.pendingPairingToken = std::move(token);
+    if (m_state.alertOpen)
+        logDiagnostic(QStringLiteral("pairing_waits_for_alert"));
     processPendingPairing();
 }
 
 void AppDelegate::processPendingPairing() {
     if (!m_state.isAgentReady || m_state.pairingInFlight || !m_state.pendingPairingToken)
+        return;
+    // Taken up when the alert closes.
+    if (m_state.alertOpen)
         return;
     // The token waits while another user holds the agent's port.
     if (!agentPortIsOurs())

@@ -363,6 +363,36 @@ private slots:
         QCOMPARE(bodies(previewPath), QList{body});
     }
 
+    // Links that arrive while a failed preview's alert is open wait for it:
+    // the latest is taken up once it closes, and no alert opens over another.
+    void oneAlertAtATime() {
+        m_agent->setReply(previewPath, {.status = 500, .body = "{}"}, "POST");
+        launch();
+        int depth = 0, deepest = 0;
+        presenter().whileAlertOpen = [&] {
+            deepest = std::max(deepest, ++depth);
+            for (int i = 0; presenter().alerts.size() == 1 && i < 10; ++i) {
+                app().openUrls(links(QString(64, QChar('b' + i))));
+                QTest::qWait(50);
+            }
+            --depth;
+        };
+        app().openUrls(links(QString(64, 'a')));
+        QTRY_COMPARE(presenter().alerts.size(), 2);
+        QTRY_VERIFY(!app().state().pairingInFlight);
+        QCOMPARE(deepest, 1);
+        const QString last(64, 'k');
+        QCOMPARE(bodies(previewPath),
+                 QList<QByteArray>({"{\"pairingToken\":\"" + QByteArray(64, 'a') + "\"}",
+                                    "{\"pairingToken\":\"" + last.toLatin1() + "\"}"}));
+        QCOMPARE(eventCount("pairing_waits_for_alert"), 10);
+        // An alert due while one is open is dropped and logged.
+        presenter().whileAlertOpen = [&] { app().showAlert("b", "b"); };
+        app().showAlert("a", "a");
+        QCOMPARE(presenter().alerts.size(), 3);
+        QCOMPARE(eventCount("alert_dropped"), 1);
+    }
+
     void signingSettings_data() {
         QTest::addColumn<bool>("locked");
         QTest::addColumn<FakeReply>("reply"); // to the unlock request
