@@ -1,5 +1,7 @@
 #include "StatusRequest.h"
 
+#include "OneShotBody.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -75,7 +77,11 @@ void sendStatusRequest(QNetworkAccessManager& session, const QUrl& url, const QO
     // Only an idle limit: a body that keeps dripping never trips it.
     request.setTransferTimeout(int(limits.idle.count()));
 
-    QNetworkReply* reply = session.get(request);
+    // Sent once per poll: an empty body that cannot be sent twice keeps Qt
+    // from repeating the request when the agent closes without a reply.
+    QIODevice* body = makeOneShotBody({}, nullptr);
+    QNetworkReply* reply = session.sendCustomRequest(request, QByteArrayLiteral("GET"), body);
+    body->setParent(reply);
     // The agent's replies are a few kilobytes at most. Read whole, an endless
     // body would take gigabytes of memory in the two seconds an exchange may
     // last, so one past the limit is cut off at once. The read buffer bounds

@@ -131,7 +131,7 @@ private:
     void handlePrintersReply(const ReplyResult& reply, double sentAt);
 
     // Whose the agent's port is
-    std::optional<QString> foreignAgentPort(bool answered) const;
+    std::optional<QString> foreignAgentPort(const QUrl& contacted, bool answered) const;
     void presentForeignPort(const QString& uid);
     // False, with the status showing why, when the secret must not go out.
     bool agentPortIsOurs();

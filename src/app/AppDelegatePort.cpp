@@ -3,14 +3,16 @@
 
 namespace kestrel {
 
-std::optional<QString> AppDelegate::foreignAgentPort(bool answered) const {
+std::optional<QString> AppDelegate::foreignAgentPort(const QUrl& contacted, bool answered) const {
     // The status and the privileged requests normally share one port; both
-    // are looked at should they ever differ.
+    // are looked at should they ever differ, and only the one contacted
+    // counts as answering.
     for (const QUrl& url : {m_config.agentBaseUrl, m_config.privateAgentUrl}) {
         const int port = url.port();
         if (port <= 0)
             continue;
-        if (auto uid = foreignListener(scanPortListeners(quint16(port)), answered))
+        if (auto uid = foreignListener(scanPortListeners(quint16(port)),
+                                       answered && port == contacted.port()))
             return uid;
     }
     return std::nullopt;
@@ -29,7 +31,7 @@ void AppDelegate::presentForeignPort(const QString& uid) {
 bool AppDelegate::agentPortIsOurs() {
     // Our agent is running whenever a privileged request is due, so the port
     // counts as answering: a listener not found among ours is not trusted.
-    if (const std::optional<QString> uid = foreignAgentPort(true)) {
+    if (const std::optional<QString> uid = foreignAgentPort(m_config.privateAgentUrl, true)) {
         presentForeignPort(*uid);
         return false;
     }

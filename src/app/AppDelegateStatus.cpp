@@ -70,7 +70,8 @@ void AppDelegate::evaluateHealth(const ReplyResult& reply, double sentAt) {
     }
 
     // Whatever answered, it is not trusted while another user holds the port.
-    if (const std::optional<QString> uid = foreignAgentPort(reply.statusCode.has_value())) {
+    if (const std::optional<QString> uid =
+            foreignAgentPort(m_config.agentBaseUrl, reply.statusCode.has_value())) {
         presentForeignPort(*uid);
         return;
     }

@@ -1,3 +1,4 @@
+#include "agentclient/StatusRequest.h"
 #include "pairing/PairingLink.h"
 #include "pairing/PairingPreview.h"
 #include "pairing/PairingRequest.h"
@@ -9,9 +10,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <arpa/inet.h>
 #include <csignal>
@@ -391,6 +395,48 @@ private slots:
         app().showAlert("a", "a");
         QCOMPARE(presenter().alerts.size(), 3);
         QCOMPARE(eventCount("alert_dropped"), 1);
+    }
+
+    // An agent that reads a request and closes without a reply: that is the
+    // request's failure, and Qt must not send it again on its own.
+    void sentOnce_data() {
+        QTest::addColumn<bool>("privileged");
+        QTest::newRow("status poll") << false;
+        QTest::newRow("privileged request") << true;
+    }
+    void sentOnce() {
+        QFETCH(bool, privileged);
+        QTcpServer closer;
+        QVERIFY(closer.listen(QHostAddress::LocalHost));
+        int requests = 0;
+        connect(&closer, &QTcpServer::newConnection, this, [&] {
+            while (QTcpSocket* socket = closer.nextPendingConnection())
+                connect(socket, &QTcpSocket::readyRead, socket, [&requests, socket] {
+                    requests += int(socket->readAll().count(" HTTP/1.1\r\n"));
+                    socket->close();
+                    socket->deleteLater();
+                });
+        });
+        const QUrl base(QString("http://127.0.0.1:%1").arg(closer.serverPort()));
+        QNetworkAccessManager session;
+        bool gaveUp = false, done = false;
+        if (privileged)
+            sendPairingRequest(session,
+                               {base, "v1/app/pairing-confirm", "s", QString(64, 'a'), ::failed},
+                               this, [&](PairingOutcome outcome) {
+                                   gaveUp = !outcome.body && outcome.failure == ::failed;
+                                   done = true;
+                               });
+        else
+            sendStatusRequest(session, agentUrl(base, "v1/health"), this,
+                              [&](const ReplyResult& reply) {
+                                  gaveUp = reply.error.has_value() && !reply.body;
+                                  done = true;
+                              });
+        QTRY_VERIFY(done);
+        QVERIFY(gaveUp);
+        QTest::qWait(200);
+        QCOMPARE(requests, 1);
     }
 
     void signingSettings_data() {
