@@ -11,7 +11,7 @@ namespace kestrel {
 // closes before the reply, the stack sends the request again, even a POST
 // and even on a fresh connection; it has to rewind the body for that, and
 // this one refuses, so the request fails (ContentReSendError) instead of
-// reaching the agent twice. Also used, empty, for GET requests.
+// reaching the agent twice.
 QIODevice* makeOneShotBody(const QByteArray& body, QObject* parent);
 
 } // namespace kestrel

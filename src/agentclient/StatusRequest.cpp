@@ -1,7 +1,5 @@
 #include "StatusRequest.h"
 
-#include "OneShotBody.h"
-
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -56,6 +54,15 @@ ReplyResult takeReply(QNetworkReply& reply) {
     return result;
 }
 
+void limitReplyBody(QNetworkReply& reply, qint64 maximumBodyBytes) {
+    // The read buffer bounds what is held until the cut-off.
+    reply.setReadBufferSize(2 * maximumBodyBytes);
+    QObject::connect(&reply, &QNetworkReply::readyRead, &reply, [reply = &reply, maximumBodyBytes] {
+        if (reply->bytesAvailable() > maximumBodyBytes)
+            reply->abort();
+    });
+}
+
 QUrl agentUrl(const QUrl& base, const QString& path) {
     QUrl url = base;
     QString basePath = url.path();
@@ -77,21 +84,12 @@ void sendStatusRequest(QNetworkAccessManager& session, const QUrl& url, const QO
     // Only an idle limit: a body that keeps dripping never trips it.
     request.setTransferTimeout(int(limits.idle.count()));
 
-    // Sent once per poll: an empty body that cannot be sent twice keeps Qt
-    // from repeating the request when the agent closes without a reply.
-    QIODevice* body = makeOneShotBody({}, nullptr);
-    QNetworkReply* reply = session.sendCustomRequest(request, QByteArrayLiteral("GET"), body);
-    body->setParent(reply);
-    // The agent's replies are a few kilobytes at most. Read whole, an endless
-    // body would take gigabytes of memory in the two seconds an exchange may
-    // last, so one past the limit is cut off at once. The read buffer bounds
-    // what is held until then.
-    reply->setReadBufferSize(2 * limits.maximumBodyBytes);
-    QObject::connect(reply, &QNetworkReply::readyRead, reply,
-                     [reply, limit = limits.maximumBodyBytes] {
-                         if (reply->bytesAvailable() > limit)
-                             reply->abort();
-                     });
+    // Qt sends a GET again once when the connection closes without a reply.
+    // A body it cannot rewind (as the privileged requests have) would stop
+    // that, but with the replies cut off here it makes the heap grow poll
+    // after poll, so polls keep that one repeat.
+    QNetworkReply* reply = session.get(request);
+    limitReplyBody(*reply, limits.maximumBodyBytes);
 
     auto* deadline = new QTimer(reply);
     deadline->setSingleShot(true);

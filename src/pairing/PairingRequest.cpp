@@ -1,6 +1,7 @@
 #include "PairingRequest.h"
 
 #include "agentclient/OneShotBody.h"
+#include "agentclient/StatusRequest.h"
 
 #include "json/StrictJson.h"
 #include <QJsonDocument>
@@ -97,12 +98,7 @@ void sendPairingRequest(QNetworkAccessManager& session, const PairingRequestPara
 
     // Same cut-off as the status replies: what the agent says about a
     // privileged request is a few kilobytes at most.
-    reply->setReadBufferSize(2 * limits.maximumBodyBytes);
-    QObject::connect(reply, &QNetworkReply::readyRead, reply,
-                     [reply, limit = limits.maximumBodyBytes] {
-                         if (reply->bytesAvailable() > limit)
-                             reply->abort();
-                     });
+    limitReplyBody(*reply, limits.maximumBodyBytes);
 
     auto* wholeExchange = new QTimer(reply);
     wholeExchange->setSingleShot(true);

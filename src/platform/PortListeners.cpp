@@ -28,6 +28,8 @@ std::optional<QByteArray> addressBytes(QByteArrayView hex) {
     return bytes;
 }
 
+} // namespace
+
 bool reachesLoopback(const QByteArray& address) {
     const auto zeros = [&](qsizetype from, qsizetype count) {
         return address.mid(from, count).count('\0') == count;
@@ -35,13 +37,13 @@ bool reachesLoopback(const QByteArray& address) {
     const auto ipv4 = [&](qsizetype at) { return address.at(at) == 127 || zeros(at, 4); };
     if (address.size() == 4)
         return ipv4(0);
+    if (address.size() != 16)
+        return false;
     if (zeros(0, 15) && (address.at(15) == 0 || address.at(15) == 1)) // :: and ::1
         return true;
     // An IPv4 address mapped into IPv6 (::ffff:127.0.0.1, ::ffff:0.0.0.0).
     return zeros(0, 10) && address.mid(10, 2) == QByteArray(2, '\xff') && ipv4(12);
 }
-
-} // namespace
 
 void addProcNetTcpListeners(QByteArrayView table, quint16 port, uint ownUid, PortListeners& into) {
     const QList<QByteArray> lines = table.toByteArray().split('\n');

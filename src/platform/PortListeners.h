@@ -17,6 +17,11 @@ struct PortListeners {
     std::vector<uint> foreignUids;
 };
 
+// Whether a listener bound to `address` (4 or 16 bytes, network order) takes
+// loopback connections: a loopback address, a wildcard one, or either mapped
+// into IPv6.
+bool reachesLoopback(const QByteArray& address);
+
 // Adds the listening rows for `port` of a /proc/net/tcp or /proc/net/tcp6
 // table to `into`; rows of `ownUid` count as own, the others as foreign.
 void addProcNetTcpListeners(QByteArrayView table, quint16 port, uint ownUid, PortListeners& into);

@@ -1,4 +1,3 @@
-#include "agentclient/StatusRequest.h"
 #include "pairing/PairingLink.h"
 #include "pairing/PairingPreview.h"
 #include "pairing/PairingRequest.h"
@@ -397,15 +396,9 @@ private slots:
         QCOMPARE(eventCount("alert_dropped"), 1);
     }
 
-    // An agent that reads a request and closes without a reply: that is the
-    // request's failure, and Qt must not send it again on its own.
-    void sentOnce_data() {
-        QTest::addColumn<bool>("privileged");
-        QTest::newRow("status poll") << false;
-        QTest::newRow("privileged request") << true;
-    }
-    void sentOnce() {
-        QFETCH(bool, privileged);
+    // An agent that reads a privileged request and closes without a reply:
+    // that is the request's failure, and Qt must not send it again.
+    void privilegedRequestSentOnce() {
         QTcpServer closer;
         QVERIFY(closer.listen(QHostAddress::LocalHost));
         int requests = 0;
@@ -419,22 +412,12 @@ private slots:
         });
         const QUrl base(QString("http://127.0.0.1:%1").arg(closer.serverPort()));
         QNetworkAccessManager session;
-        bool gaveUp = false, done = false;
-        if (privileged)
-            sendPairingRequest(session,
-                               {base, "v1/app/pairing-confirm", "s", QString(64, 'a'), ::failed},
-                               this, [&](PairingOutcome outcome) {
-                                   gaveUp = !outcome.body && outcome.failure == ::failed;
-                                   done = true;
-                               });
-        else
-            sendStatusRequest(session, agentUrl(base, "v1/health"), this,
-                              [&](const ReplyResult& reply) {
-                                  gaveUp = reply.error.has_value() && !reply.body;
-                                  done = true;
-                              });
-        QTRY_VERIFY(done);
-        QVERIFY(gaveUp);
+        std::optional<PairingOutcome> outcome;
+        sendPairingRequest(session, {base, "v1/app/pairing-confirm", "s", QString(64, 'a'), failed},
+                           this, [&](PairingOutcome result) { outcome = std::move(result); });
+        QTRY_VERIFY(outcome);
+        QVERIFY(!outcome->body);
+        QCOMPARE(outcome->failure, failed);
         QTest::qWait(200);
         QCOMPARE(requests, 1);
     }
