@@ -54,6 +54,15 @@ ReplyResult takeReply(QNetworkReply& reply) {
     return result;
 }
 
+void limitReplyBody(QNetworkReply& reply, qint64 maximumBodyBytes) {
+    // The read buffer bounds what is held until the cut-off.
+    reply.setReadBufferSize(2 * maximumBodyBytes);
+    QObject::connect(&reply, &QNetworkReply::readyRead, &reply, [reply = &reply, maximumBodyBytes] {
+        if (reply->bytesAvailable() > maximumBodyBytes)
+            reply->abort();
+    });
+}
+
 QUrl agentUrl(const QUrl& base, const QString& path) {
     QUrl url = base;
     QString basePath = url.path();
@@ -75,17 +84,12 @@ void sendStatusRequest(QNetworkAccessManager& session, const QUrl& url, const QO
     // Only an idle limit: a body that keeps dripping never trips it.
     request.setTransferTimeout(int(limits.idle.count()));
 
+    // Qt sends a GET again once when the connection closes without a reply.
+    // A body it cannot rewind (as the privileged requests have) would stop
+    // that, but with the replies cut off here it makes the heap grow poll
+    // after poll, so polls keep that one repeat.
     QNetworkReply* reply = session.get(request);
-    // The agent's replies are a few kilobytes at most. Read whole, an endless
-    // body would take gigabytes of memory in the two seconds an exchange may
-    // last, so one past the limit is cut off at once. The read buffer bounds
-    // what is held until then.
-    reply->setReadBufferSize(2 * limits.maximumBodyBytes);
-    QObject::connect(reply, &QNetworkReply::readyRead, reply,
-                     [reply, limit = limits.maximumBodyBytes] {
-                         if (reply->bytesAvailable() > limit)
-                             reply->abort();
-                     });
+    limitReplyBody(*reply, limits.maximumBodyBytes);
 
     auto* deadline = new QTimer(reply);
     deadline->setSingleShot(true);

@@ -52,6 +52,11 @@ struct StatusLimits {
     qint64 maximumBodyBytes = 1024 * 1024;
 };
 
+// The agent's replies are a few kilobytes at most. Read whole, an endless
+// body would take gigabytes of memory within an exchange's time limit, so a
+// reply whose body passes `maximumBodyBytes` is aborted (cancelled) at once.
+void limitReplyBody(QNetworkReply& reply, qint64 maximumBodyBytes);
+
 // `path` appended to `base` as one more path component.
 QUrl agentUrl(const QUrl& base, const QString& path);
 

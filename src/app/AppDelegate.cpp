@@ -238,7 +238,19 @@ void AppDelegate::updateStatus(bool ready, StatusColor color, const QString& tit
 }
 
 void AppDelegate::showAlert(const QString& title, const QString& message) {
+    // The alert's modal loop goes on delivering links and replies; one
+    // alert stacked on another would follow each of them.
+    if (m_state.alertOpen) {
+        logDiagnostic(QStringLiteral("alert_dropped"));
+        return;
+    }
+    m_state.alertOpen = true;
+    const QPointer<AppDelegate> self(this);
     m_presenter->showAlert(m_window, title, message);
+    if (!self)
+        return;
+    m_state.alertOpen = false;
+    processPendingPairing();
 }
 
 } // namespace kestrel

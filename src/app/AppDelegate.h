@@ -52,6 +52,10 @@ struct AppState {
     bool resumeCheckPending = false;
     bool resumeRequestInFlight = false;
     StatusColor statusColor = StatusColor::Secondary;
+    // An alert is open; at most one is at a time.
+    bool alertOpen = false;
+    // The other user's id (or "unknown") while the agent's port is theirs.
+    std::optional<QString> foreignPortUid;
 };
 
 // The one controller: owns every piece of run-time state, the tray item, the
@@ -124,7 +128,15 @@ private:
     void evaluateHealth(const ReplyResult& reply, double sentAt, bool quick);
     void presentReady(const AgentHealth& health);
     void showSigning(const SigningStatus& signing);
+    // The signing button as the current state allows.
+    void showSigningButton();
     void handlePrintersReply(const ReplyResult& reply, double sentAt);
+
+    // Whose the agent's port is
+    std::optional<QString> foreignAgentPort(const QUrl& contacted, bool answered) const;
+    void presentForeignPort(const QString& uid);
+    // False, with the status showing why, when the secret must not go out.
+    bool agentPortIsOurs();
 
     // Sessions, created on first use
     QNetworkAccessManager* session();

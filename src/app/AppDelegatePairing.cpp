@@ -19,11 +19,19 @@ void AppDelegate::openUrls(const QList<QUrl>& urls) {
     if (!token || m_state.pairingInFlight)
         return;
     m_state.pendingPairingToken = std::move(token);
+    if (m_state.alertOpen)
+        logDiagnostic(QStringLiteral("pairing_waits_for_alert"));
     processPendingPairing();
 }
 
 void AppDelegate::processPendingPairing() {
     if (!m_state.isAgentReady || m_state.pairingInFlight || !m_state.pendingPairingToken)
+        return;
+    // Taken up when the alert closes.
+    if (m_state.alertOpen)
+        return;
+    // The token waits while another user holds the agent's port.
+    if (!agentPortIsOurs())
         return;
     const QString token = *std::exchange(m_state.pendingPairingToken, std::nullopt);
     m_state.pairingInFlight = true;
@@ -55,6 +63,13 @@ void AppDelegate::answerPairingQuestion(const QString& token, bool accepted) {
         m_state.pairingInFlight = false;
         return;
     }
+    if (!agentPortIsOurs()) {
+        // Asked again once the port is ours, unless a newer link came meanwhile.
+        m_state.pairingInFlight = false;
+        if (!m_state.pendingPairingToken)
+            m_state.pendingPairingToken = token;
+        return;
+    }
     pairingRequest(text::confirmPath.toString(), token, text::pairingFailed.toString(),
                    [this](std::optional<QByteArray> body, const QString& failure) {
                        m_state.pairingInFlight = false;
@@ -67,6 +82,16 @@ void AppDelegate::answerPairingQuestion(const QString& token, bool accepted) {
 void AppDelegate::pairingRequest(
     const QString& path, const std::optional<QString>& ticket, const QString& failureMessage,
     std::function<void(std::optional<QByteArray> body, QString failure)> completion) {
+    if (!agentPortIsOurs()) {
+        // Reported from the event loop, as a reply would be.
+        QMetaObject::invokeMethod(
+            this,
+            [completion = std::move(completion), failureMessage] {
+                completion(std::nullopt, failureMessage);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
     const PairingRequestParams params{m_config.privateAgentUrl, path, m_appSecret, ticket,
                                       failureMessage};
     // The controller is the context: a reply that arrives after it is gone is
@@ -101,6 +126,9 @@ void AppDelegate::openSigningSettings() {
     pairingRequest(text::unlockPath.toString(), std::nullopt, text::unlockFailed.toString(),
                    [this](std::optional<QByteArray> body, const QString& failure) {
                        m_state.credentialAccessInFlight = false;
+                       // The health replies that follow may carry no signing
+                       // record to redraw the button from.
+                       showSigningButton();
                        if (!body && m_window)
                            m_window->signingDetails()->setText(text::signingPrefix.toString() +
                                                                failure);

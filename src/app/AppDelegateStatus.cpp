@@ -79,6 +79,14 @@ void AppDelegate::evaluateHealth(const ReplyResult& reply, double sentAt, bool q
         m_state.lastHealthDiagnostic = summary;
     }
 
+    // Whatever answered, it is not trusted while another user holds the port.
+    if (const std::optional<QString> uid =
+            foreignAgentPort(m_config.agentBaseUrl, reply.statusCode.has_value())) {
+        presentForeignPort(*uid);
+        return;
+    }
+    m_state.foreignPortUid.reset();
+
     switch (verdict) {
     case HealthVerdict::NotHealthy: {
         // The quick second poll is for an agent that runs but does not listen
@@ -126,6 +134,12 @@ void AppDelegate::showSigning(const SigningStatus& signing) {
     if (!m_window)
         return;
     m_window->signingDetails()->setText(signingLine(signing));
+    showSigningButton();
+}
+
+void AppDelegate::showSigningButton() {
+    if (!m_window)
+        return;
     const SigningButtonState button =
         signingButtonState(m_state.credentialAccessInFlight, m_state.needsCredentialAccess);
     m_window->signingButton()->setText(button.title);

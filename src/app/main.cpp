@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/ApplicationSetup.h"
+#include "pairing/PairingLink.h"
 #include "platform/BundleInfo.h"
 #include "platform/SingleInstance.h"
 #include "platform/SystemServices.h"
@@ -7,6 +8,7 @@
 #include "ui/MessageBoxPresenter.h"
 
 #include <QApplication>
+#include <vector>
 
 using namespace kestrel;
 
@@ -27,6 +29,8 @@ Config buildConfig() {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // Qt takes its own options out of argv; the strings stay where they were.
+    std::vector<char*> commandLine(argv, argv + argc);
     QApplication application(argc, argv);
     const Config config = buildConfig();
     setUpApplication(application, config.bundlePath);
@@ -34,9 +38,24 @@ int main(int argc, char* argv[]) {
     // One instance per user: a second start hands its link (or, without one,
     // a request to show the window) to the running instance and ends.
     const QStringList arguments = application.arguments().mid(1);
+    // A token must not stay readable in the process list for the whole run.
+    SingleInstance::eraseArguments(int(commandLine.size()), commandLine.data());
+    if (!arguments.isEmpty() &&
+        !pairingTokenFromLinks(SingleInstance::linksFromArguments(arguments))) {
+        qWarning("KestrelAgent: refused: not a kestrel://connect?pairingToken=… link");
+        return 2;
+    }
     SingleInstance instance;
-    if (instance.forwardToRunning(arguments))
+    switch (instance.forwardToRunning(arguments)) {
+    case SingleInstance::Handover::Delivered:
         return 0;
+    case SingleInstance::Handover::Failed:
+        // Never a second application beside the running one.
+        qWarning("KestrelAgent: the running instance did not take the request");
+        return 1;
+    case SingleInstance::Handover::NoInstance:
+        break;
+    }
     instance.listen();
 
     AppDelegate delegate(config, systemPlatformServices(), std::make_unique<MessageBoxPresenter>());

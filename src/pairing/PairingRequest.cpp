@@ -1,5 +1,8 @@
 #include "PairingRequest.h"
 
+#include "OneShotBody.h"
+#include "agentclient/StatusRequest.h"
+
 #include "json/StrictJson.h"
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -85,8 +88,17 @@ void sendPairingRequest(QNetworkAccessManager& session, const PairingRequestPara
     // The factory that made the session is not ours: whatever it or anyone
     // later set, this request goes out directly.
     configurePairingSession(session);
-    QNetworkReply* reply =
-        session.post(buildRequest(params, limits), pairingRequestBody(params.ticket));
+    // One user action, one request: Qt may not send it again on its own.
+    const QByteArray body = pairingRequestBody(params.ticket);
+    QNetworkRequest request = buildRequest(params, limits);
+    request.setHeader(QNetworkRequest::ContentLengthHeader, body.size());
+    QIODevice* upload = makeOneShotBody(body, nullptr);
+    QNetworkReply* reply = session.post(request, upload);
+    upload->setParent(reply);
+
+    // Same cut-off as the status replies: what the agent says about a
+    // privileged request is a few kilobytes at most.
+    limitReplyBody(*reply, limits.maximumBodyBytes);
 
     auto* wholeExchange = new QTimer(reply);
     wholeExchange->setSingleShot(true);

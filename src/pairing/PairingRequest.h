@@ -29,6 +29,8 @@ struct PairingRequestParams {
 struct PairingLimits {
     std::chrono::milliseconds idle{std::chrono::minutes(3)};
     std::chrono::milliseconds whole{std::chrono::minutes(3)};
+    // A longer reply is cut off at once and fails with the request's own text.
+    qint64 maximumBodyBytes = 1024 * 1024;
 };
 
 // The reply body on success, otherwise the text to show.

@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <QtEndian>
 #include <cerrno>
+#include <cstring>
 #include <optional>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -34,12 +35,20 @@ bool isPrivateFolder(const QString& path) {
     return S_ISDIR(info.st_mode) && info.st_uid == ::getuid() && (info.st_mode & 077) == 0;
 }
 
+// Inside the user's own cache folder, where no other user can create the
+// folder first; one of ours that others may read is closed again.
 QString fallbackFolder() {
-    const QString path =
-        QDir::tempPath() + QStringLiteral("/kestrel-runtime-") + QString::number(::getuid());
+    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (!QDir::isAbsolutePath(cache))
+        cache = QDir::homePath() + QStringLiteral("/.cache");
+    const QString path = cache + QStringLiteral("/kestrel-agent");
     const QByteArray native = QFile::encodeName(path);
-    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+    if (!QDir().mkpath(cache) || (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST))
         return {};
+    struct stat info {};
+    if (::lstat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+        info.st_uid == ::getuid() && (info.st_mode & 077) != 0)
+        ::chmod(native.constData(), 0700);
     return isPrivateFolder(path) ? path : QString();
 }
 
@@ -112,26 +121,33 @@ QString SingleInstance::socketPath() const {
     return m_folder.isEmpty() ? QString() : m_folder + QStringLiteral("/kestrel-agent.socket");
 }
 
-bool SingleInstance::forwardToRunning(const QStringList& arguments) {
+SingleInstance::Handover SingleInstance::forwardToRunning(const QStringList& arguments) {
     if (m_folder.isEmpty())
-        return false;
+        return Handover::NoInstance;
     m_startLock = std::make_unique<QLockFile>(m_folder + QStringLiteral("/kestrel-agent.lock"));
     if (!m_startLock->tryLock(lockTimeoutMs))
         m_startLock.reset();
 
     QLocalSocket socket;
     socket.connectToServer(socketPath());
-    if (!socket.waitForConnected(connectTimeoutMs) || !isSameUser(socket))
-        return false;
-    socket.write(encodeMessage(arguments));
-    if (!socket.waitForBytesWritten(answerTimeoutMs))
-        return false;
-    if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(answerTimeoutMs))
-        return false;
-    if (socket.read(1) != QByteArray(1, accepted))
-        return false;
+    if (!socket.waitForConnected(connectTimeoutMs))
+        return Handover::NoInstance;
+    // From here on an instance runs: whatever goes wrong, this start ends.
     m_startLock.reset();
-    return true;
+    const QByteArray message = encodeMessage(arguments);
+    if (!isSameUser(socket) || message.size() > headerSize + maximumBodySize)
+        return Handover::Failed;
+    socket.write(message);
+    if (!socket.waitForBytesWritten(answerTimeoutMs))
+        return Handover::Failed;
+    if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(answerTimeoutMs))
+        return Handover::Failed;
+    return socket.read(1) == QByteArray(1, accepted) ? Handover::Delivered : Handover::Failed;
+}
+
+void SingleInstance::eraseArguments(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        std::memset(argv[i], 0, std::strlen(argv[i]));
 }
 
 bool SingleInstance::listen() {

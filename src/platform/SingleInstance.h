@@ -18,14 +18,18 @@ namespace kestrel {
 // over a local socket and exits.
 //
 // The socket lives in the user's runtime folder (XDG_RUNTIME_DIR when it is a
-// private folder of this user, else a private per-user folder under the
-// temporary folder), is created for the owner only, and connections from
-// another user are dropped, so no other local account can inject links.
+// private folder of this user, else a private folder in the user's cache
+// folder, which no other user can create first), is created for the owner
+// only, and connections from another user are dropped, so no other local
+// account can inject links or switch the channel off.
 //
 //     const QStringList links = application.arguments().mid(1);
 //     SingleInstance instance;
-//     if (instance.forwardToRunning(links))
-//         return 0;               // the running instance took them
+//     switch (instance.forwardToRunning(links)) {
+//     case SingleInstance::Handover::Delivered: return 0;  // the running instance took them
+//     case SingleInstance::Handover::Failed: return 1;     // never a second application
+//     case SingleInstance::Handover::NoInstance: break;
+//     }
 //     instance.listen();          // this process is the primary from here on
 //     connect(&instance, &SingleInstance::linksReceived, &delegate, &AppDelegate::openUrls);
 //     connect(&instance, &SingleInstance::showRequested, &delegate, &AppDelegate::showWindow);
@@ -49,12 +53,26 @@ public:
 
     QString socketPath() const;
 
+    enum class Handover {
+        // No instance runs: this process may become the primary.
+        NoInstance,
+        // The running instance took the arguments.
+        Delivered,
+        // An instance runs but did not take them (too long, refused, no
+        // answer in time); this process must not become a second one.
+        Failed,
+    };
+
     // Hands `arguments` (the links given on the command line, possibly none)
-    // to an instance of this user that already runs. True when one took them.
-    // Blocks for at most a few seconds; call before the event loop runs. When
-    // it returns false, the object holds a start-up lock until listen(), so
-    // two instances started together cannot both become the primary.
-    bool forwardToRunning(const QStringList& arguments);
+    // to an instance of this user that already runs. Blocks for at most a few
+    // seconds; call before the event loop runs. After NoInstance the object
+    // holds a start-up lock until listen(), so two instances started together
+    // cannot both become the primary.
+    Handover forwardToRunning(const QStringList& arguments);
+
+    // Overwrites the command line after the program name in place, so the
+    // process list stops showing what a link carried.
+    static void eraseArguments(int argc, char** argv);
 
     // Becomes the primary: listens on the socket, replacing one left behind by
     // an instance that died. False when the socket cannot be had; the

@@ -30,6 +30,8 @@ namespace {
 QLabel* makeLabel(const QString& text, int pixelSize, QFont::Weight weight, SemanticColor color,
                   QWidget* parent) {
     auto* label = new QLabel(text, parent);
+    // Agents' and servers' texts land in these labels; none is markup.
+    label->setTextFormat(Qt::PlainText);
     QFont font = label->font();
     font.setPixelSize(pixelSize);
     font.setWeight(weight);

@@ -1,15 +1,29 @@
 #include "MessageBoxPresenter.h"
 
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 
 namespace kestrel {
 
+namespace {
+
+// What the agent or a server says is never markup: a label that guesses
+// would load `<img src=file:…>`, show links and fold line breaks.
+void setPlainTexts(QMessageBox& box, const QString& informative) {
+    box.setTextFormat(Qt::PlainText);
+    box.setInformativeText(informative);
+    for (QLabel* label : box.findChildren<QLabel*>())
+        label->setTextFormat(Qt::PlainText);
+}
+
+} // namespace
+
 void MessageBoxPresenter::showAlert(QWidget* window, const QString& title, const QString& message) {
     QMessageBox box(QMessageBox::Information, QStringLiteral("Агент KESTREL"), title,
                     QMessageBox::NoButton, window);
-    box.setInformativeText(message);
+    setPlainTexts(box, message);
     box.addButton(QStringLiteral("Понятно"), QMessageBox::AcceptRole);
     box.exec();
 }
@@ -21,7 +35,7 @@ void MessageBoxPresenter::askAsSheet(QWidget* window, const QString& title, cons
                                 QMessageBox::NoButton, window);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
-    box->setInformativeText(text);
+    setPlainTexts(*box, text);
     QPushButton* accept = box->addButton(acceptButton, QMessageBox::AcceptRole);
     box->addButton(rejectButton, QMessageBox::RejectRole);
     box->setDefaultButton(accept);

@@ -1,5 +1,6 @@
 #include "support/AppHarness.h"
 #include "ui/MainWindow.h"
+#include "ui/MessageBoxPresenter.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -7,6 +8,7 @@
 #include <QLayout>
 #include <QListView>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStringListModel>
@@ -79,8 +81,10 @@ private slots:
         QVERIFY(window.updateProgress()->isHidden());
         QVERIFY(window.portalButton()->isDefault());
         QStringList labels;
-        for (const QLabel* label : window.findChildren<QLabel*>())
+        for (const QLabel* label : window.findChildren<QLabel*>()) {
             labels.append(label->text());
+            QVERIFY(label->text().isEmpty() || label->textFormat() == Qt::PlainText);
+        }
         QVERIFY(labels.contains("Принтеры системы"));
         // Printer rows: 13 pixels, medium weight, one pixel apart.
         QCOMPARE(window.printersTable()->font().pixelSize(), 13);
@@ -157,6 +161,32 @@ private slots:
         giveUp.start(5000);
         QTimer::singleShot(0, quit, &QPushButton::click);
         QCOMPARE(QCoreApplication::exec(), 0);
+    }
+
+    // An agent's message is shown as written: no markup, line breaks kept.
+    void dialogsShowPlainText() {
+        const QString hostile = "<h1>ООО</h1>\n<img src=file:///etc/passwd> <a href=x>y</a>";
+        QWidget window;
+        MessageBoxPresenter presenter;
+        QStringList seen;
+        const auto readBox = [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                box = window.findChild<QMessageBox*>();
+            QVERIFY(box);
+            for (const QLabel* label : box->findChildren<QLabel*>())
+                if (label->text() == hostile && label->textFormat() == Qt::PlainText)
+                    seen << box->informativeText();
+            box->reject();
+        };
+        QTimer::singleShot(0, &window, readBox);
+        presenter.showAlert(&window, "Подключение агента", hostile);
+        bool answered = false;
+        presenter.askAsSheet(&window, "Подключить Агент KESTREL?", hostile, "Да", "Нет",
+                             [&](bool accepted) { answered = !accepted; });
+        readBox();
+        QTRY_VERIFY(answered);
+        QCOMPARE(seen, QStringList(2, hostile));
     }
 
     void versionComesFromTheBundle() {

@@ -9,9 +9,23 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QPushButton>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -39,6 +53,114 @@ QByteArray preview(const QList<std::pair<QByteArray, QByteArray>>& edits = {}) {
         body.replace(from, to);
     return body;
 }
+
+// A process of another user listening on 127.0.0.1 and [::1] at `port`: it
+// answers every request with `reply` and passes what it received back up a
+// pipe. Between fork and exit the child uses system calls and its stack only.
+class ForeignListener {
+public:
+    ForeignListener(uid_t uid, quint16 port, const QByteArray& reply) {
+        int ready[2], seen[2];
+        if (::pipe(ready) != 0 || ::pipe(seen) != 0)
+            return;
+        m_pid = ::fork();
+        if (m_pid == 0)
+            serve(uid, port, reply, ready[1], seen[1]);
+        ::close(ready[1]);
+        ::close(seen[1]);
+        m_seen = seen[0];
+        char byte = 0;
+        m_listening = m_pid > 0 && ::read(ready[0], &byte, 1) == 1 && byte == 'k';
+        m_uidRefused = byte == 'u';
+        ::close(ready[0]);
+    }
+    ~ForeignListener() {
+        stop();
+        ::close(m_seen);
+    }
+    bool isListening() const { return m_listening; }
+    // The system would not let the child become `uid`.
+    bool uidRefused() const { return m_uidRefused; }
+    void stop() {
+        if (m_pid > 0 && ::kill(m_pid, SIGKILL) == 0)
+            ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+    // Every request received so far (read once the listener has stopped).
+    QByteArray received() const {
+        QByteArray all;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(m_seen, buffer, sizeof buffer)) > 0;)
+            all.append(buffer, n);
+        return all;
+    }
+
+private:
+    [[noreturn]] static void serve(uid_t uid, quint16 port, const QByteArray& reply, int ready,
+                                   int seen) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) {
+            (void)!::write(ready, "u", 1);
+            ::_exit(2);
+        }
+        pollfd listeners[2];
+        int count = 0;
+        const int on = 1;
+        sockaddr_in v4{};
+        v4.sin_family = AF_INET;
+        v4.sin_port = htons(port);
+        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in6 v6{};
+        v6.sin6_family = AF_INET6;
+        v6.sin6_port = htons(port);
+        v6.sin6_addr = in6addr_loopback;
+        for (const int family : {AF_INET, AF_INET6}) {
+            const int fd = ::socket(family, SOCK_STREAM, 0);
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            if (family == AF_INET6)
+                ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+            const bool bound = family == AF_INET
+                                   ? ::bind(fd, reinterpret_cast<sockaddr*>(&v4), sizeof v4) == 0
+                                   : ::bind(fd, reinterpret_cast<sockaddr*>(&v6), sizeof v6) == 0;
+            // IPv4 is required; a system without IPv6 has no [::1] to take.
+            if (!bound || ::listen(fd, 16) != 0) {
+                if (family == AF_INET)
+                    ::_exit(3);
+                continue;
+            }
+            listeners[count++] = {fd, POLLIN, 0};
+        }
+        (void)!::write(ready, "k", 1);
+        char request[16384];
+        for (;;) {
+            if (::poll(listeners, nfds_t(count), -1) <= 0)
+                continue;
+            for (int i = 0; i < count; ++i) {
+                if (!(listeners[i].revents & POLLIN))
+                    continue;
+                const int client = ::accept(listeners[i].fd, nullptr, nullptr);
+                if (client < 0)
+                    continue;
+                // Whatever comes within a moment of the first bytes is the request.
+                size_t length = 0;
+                pollfd wait{client, POLLIN, 0};
+                while (length<sizeof request&& ::poll(&wait, 1, length ? 100 : 2000)> 0) {
+                    const ssize_t n = ::read(client, request + length, sizeof request - length);
+                    if (n <= 0)
+                        break;
+                    length += size_t(n);
+                }
+                (void)!::write(seen, request, length);
+                (void)!::write(client, reply.constData(), size_t(reply.size()));
+                ::close(client);
+            }
+        }
+    }
+
+    pid_t m_pid = -1;
+    int m_seen = -1;
+    bool m_listening = false;
+    bool m_uidRefused = false;
+};
 
 } // namespace
 
@@ -250,6 +372,62 @@ private slots:
         QCOMPARE(bodies(previewPath), QList{body});
     }
 
+    // Links that arrive while a failed preview's alert is open wait for it:
+    // the latest is taken up once it closes, and no alert opens over another.
+    void oneAlertAtATime() {
+        m_agent->setReply(previewPath, {.status = 500, .body = "{}"}, "POST");
+        launch();
+        int depth = 0, deepest = 0;
+        presenter().whileAlertOpen = [&] {
+            deepest = std::max(deepest, ++depth);
+            for (int i = 0; presenter().alerts.size() == 1 && i < 10; ++i) {
+                app().openUrls(links(QString(64, QChar('b' + i))));
+                QTest::qWait(50);
+            }
+            --depth;
+        };
+        app().openUrls(links(QString(64, 'a')));
+        QTRY_COMPARE(presenter().alerts.size(), 2);
+        QTRY_VERIFY(!app().state().pairingInFlight);
+        QCOMPARE(deepest, 1);
+        const QString last(64, 'k');
+        QCOMPARE(bodies(previewPath),
+                 QList<QByteArray>({"{\"pairingToken\":\"" + QByteArray(64, 'a') + "\"}",
+                                    "{\"pairingToken\":\"" + last.toLatin1() + "\"}"}));
+        QCOMPARE(eventCount("pairing_waits_for_alert"), 10);
+        // An alert due while one is open is dropped and logged.
+        presenter().whileAlertOpen = [&] { app().showAlert("b", "b"); };
+        app().showAlert("a", "a");
+        QCOMPARE(presenter().alerts.size(), 3);
+        QCOMPARE(eventCount("alert_dropped"), 1);
+    }
+
+    // An agent that reads a privileged request and closes without a reply:
+    // that is the request's failure, and Qt must not send it again.
+    void privilegedRequestSentOnce() {
+        QTcpServer closer;
+        QVERIFY(closer.listen(QHostAddress::LocalHost));
+        int requests = 0;
+        connect(&closer, &QTcpServer::newConnection, this, [&] {
+            while (QTcpSocket* socket = closer.nextPendingConnection())
+                connect(socket, &QTcpSocket::readyRead, socket, [&requests, socket] {
+                    requests += int(socket->readAll().count(" HTTP/1.1\r\n"));
+                    socket->close();
+                    socket->deleteLater();
+                });
+        });
+        const QUrl base(QString("http://127.0.0.1:%1").arg(closer.serverPort()));
+        QNetworkAccessManager session;
+        std::optional<PairingOutcome> outcome;
+        sendPairingRequest(session, {base, "v1/app/pairing-confirm", "s", QString(64, 'a'), failed},
+                           this, [&](PairingOutcome result) { outcome = std::move(result); });
+        QTRY_VERIFY(outcome);
+        QVERIFY(!outcome->body);
+        QCOMPARE(outcome->failure, failed);
+        QTest::qWait(200);
+        QCOMPARE(requests, 1);
+    }
+
     void signingSettings_data() {
         QTest::addColumn<bool>("locked");
         QTest::addColumn<FakeReply>("reply"); // to the unlock request
@@ -264,6 +442,8 @@ private slots:
         QTest::newRow("403 without error") << true << FakeReply{403, "{}"} << failed;
         QTest::newRow("500 not JSON") << true << FakeReply{500, "Internal Server Error"} << failed;
         QTest::newRow("201") << true << FakeReply{201, "{}"} << failed;
+        QTest::newRow("64 MiB error")
+            << true << FakeReply{.status = 403, .patternSize = 64 << 20} << failed;
         QTest::newRow("302 not followed")
             << true << FakeReply{.status = 302, .body = error, .headers = {{"Location", "/moved"}}}
             << "нет";
@@ -289,9 +469,63 @@ private slots:
         const QUrl page("https://cabinet.kestrel.example/app?view=integration");
         QCOMPARE(m_harness->desktop->opened, QList<QUrl>(locked ? 0 : 2, page));
         QCOMPARE(app().window()->signingDetails()->text(), "Подпись: " + line);
+        // The round is over even though no later reply redrew the row.
+        QCOMPARE(app().window()->signingButton()->text(),
+                 locked ? "Разрешить доступ" : "Настроить в кабинете");
+        QVERIFY(app().window()->signingButton()->isEnabled());
+        QCOMPARE_LT(m_agent->bytesSent(unlockPath), 16 << 20);
         QVERIFY(presenter().alerts.isEmpty());
         QCOMPARE(integrationPageUrl(QUrl("https://cabinet.kestrel.example/")), page);
         QVERIFY(!integrationPageUrl(QUrl()));
+    }
+
+    // Another user's process holds the agent's port and answers as a ready
+    // agent: it gets neither the secret nor the token, and a link waits for
+    // the port to be ours again.
+    void portHeldByAnotherUser() {
+        if (::geteuid() != 0)
+            QSKIP("starting a listener as another user (uid 65534) needs root; the suite runs "
+                  "as root in CI");
+        const quint16 port = FakeAgent().port(); // free once the probe is gone
+        const QByteArray health = healthBody("1.0.0");
+        ForeignListener squatter(65534, port,
+                                 "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                                 "Connection: close\r\nContent-Length: " +
+                                     QByteArray::number(health.size()) + "\r\n\r\n" + health);
+        if (squatter.uidRefused())
+            QSKIP("this system does not let the test change a process to uid 65534");
+        QVERIFY2(squatter.isListening(), "the listener of uid 65534 did not start");
+        m_agent = std::make_unique<FakeAgent>(); // answers nothing here; the secret check needs it
+        m_harness->config.agentBaseUrl = m_harness->config.privateAgentUrl =
+            QUrl(QString("http://127.0.0.1:%1").arg(port));
+        m_harness->launch();
+        app().openUrls(links(QString(64, 'a')));
+        QTRY_VERIFY(!app().state().refreshInFlight);
+        poll();
+        m_harness->wake->wake();
+        poll();
+        QCOMPARE(app().window()->statusTitle()->text(), "Порт агента занят другим пользователем");
+        QCOMPARE(app().window()->statusDetails()->text(),
+                 QString("Порт %1 слушает программа другого пользователя этого компьютера. Подпись "
+                         "и печать недоступны, пока он не освободится.")
+                     .arg(port));
+        QVERIFY(app().state().statusColor == StatusColor::Red && !app().state().isAgentReady);
+        QVERIFY(app().state().pendingPairingToken);
+        QCOMPARE(eventCount("agent_port_foreign uid=65534"), 1);
+        squatter.stop();
+        const QByteArray seen = squatter.received();
+        QVERIFY(seen.startsWith("GET /v1/health "));
+        QVERIFY(!seen.contains("POST") && !seen.contains("X-Kestrel-App") &&
+                !seen.contains("aaaa"));
+
+        // The port frees and our agent takes it: ready as usual, the link goes on.
+        QTRY_VERIFY((m_agent = std::make_unique<FakeAgent>(port))->isListening());
+        m_agent->setReply(previewPath, {.body = preview()}, "POST");
+        m_agent->setReply("/v1/health", {.body = health});
+        poll();
+        QVERIFY(app().state().isAgentReady);
+        QTRY_COMPARE(presenter().sheets.size(), 1);
+        QCOMPARE(eventCount("agent_port_foreign uid=65534"), 1);
     }
 
     void resume() {

@@ -1,6 +1,7 @@
 #include "platform/SingleInstance.h"
 #include "support/FakeAgent.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -77,18 +78,27 @@ private slots:
 
     void secondStart_data() {
         QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("with a link") << QStringList{"kestrel://connect?pairingToken=" + token};
-        QTest::newRow("without") << QStringList{};
+        QTest::addColumn<int>("exitCode");
+        const QString link = "kestrel://connect?pairingToken=" + token;
+        QTest::newRow("over the channel's limit")
+            << QStringList{link + "&pad=" + QString(70000, 'p')} << 2;
+        QTest::newRow("not a pairing link") << QStringList{"kestrel://connect?pairingToken=x"} << 2;
+        QTest::newRow("with a link") << QStringList{link} << 0;
+        QTest::newRow("without") << QStringList{} << 0;
     }
 
+    // A start never becomes a second application beside the running one: it
+    // hands over or ends with a failure status.
     void secondStart() {
         QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
         const auto second = start(arguments);
         QVERIFY(second->waitForFinished(15000));
-        QVERIFY(second->exitStatus() == QProcess::NormalExit && second->exitCode() == 0);
+        QVERIFY(second->exitStatus() == QProcess::NormalExit);
+        QCOMPARE(second->exitCode(), exitCode);
         QCOMPARE(m_primary->state(), QProcess::Running);
         QCOMPARE(log().count("app_launch"), 1);
-        if (arguments.isEmpty())
+        if (arguments.isEmpty() || exitCode != 0)
             return;
         // The running instance took the link and asked its agent for a preview.
         QTRY_COMPARE_WITH_TIMEOUT(m_agent->requestCount("/v1/app/pairing-preview"), 1, 15000);
@@ -100,36 +110,74 @@ private slots:
         QVERIFY(!log().contains(token));
     }
 
+    // The token of a link that started the application stays in the process
+    // list only while the start lasts.
+    void coldStartWithALink() {
+        const QString cold = "Cold_Start-" + QString(53, 'c');
+        // A runtime folder of its own, so this start finds no instance.
+        QTemporaryDir runtime;
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        const auto primary = start({"kestrel://connect?pairingToken=" + cold});
+        useHome();
+        QTRY_VERIFY_WITH_TIMEOUT(m_agent->requestCount("/v1/app/pairing-preview") == 2, 15000);
+        QFile commandLine(QString("/proc/%1/cmdline").arg(primary->processId()));
+        QVERIFY(commandLine.open(QIODevice::ReadOnly));
+        const QByteArray shown = commandLine.readAll();
+        QVERIFY(shown.startsWith(QFile::encodeName(KESTREL_APP_EXECUTABLE)));
+        QVERIFY(!shown.contains(cold.toLatin1()) && !shown.contains("kestrel:"));
+        primary->terminate();
+        QVERIFY(primary->waitForFinished(10000));
+    }
+
     void runtimeFolder_data() {
-        QTest::addColumn<QString>("fallback"); // what is there before
+        QTest::addColumn<QString>("before"); // what is there before
         QTest::addColumn<bool>("used");
         QTest::newRow("nothing") << "" << true;
+        QTest::newRow("ours, open to others") << "open" << true;
         QTest::newRow("a link to a private folder") << "link" << false;
-        QTest::newRow("another user's folder") << "owner" << false;
+        QTest::newRow("another user's folder where the temporary one was") << "owner" << true;
     }
 
     // A runtime folder open to others is passed over for a private folder of
-    // our own in the temporary folder, which nobody may have set up before.
+    // our own in our cache folder, which no other user can set up before us.
     void runtimeFolder() {
-        QFETCH(QString, fallback);
+        QFETCH(QString, before);
         QFETCH(bool, used);
         QTemporaryDir root;
         const QByteArray run = QFile::encodeName(root.filePath("run")),
-                         path = QFile::encodeName(
+                         path = QFile::encodeName(root.filePath("cache/kestrel-agent")),
+                         temporary = QFile::encodeName(
                              root.filePath("kestrel-runtime-" + QString::number(::getuid())));
         QVERIFY(::mkdir(run, 0700) == 0 && ::chmod(run, 0755) == 0);
-        if (fallback == "link")
+        QVERIFY(QDir().mkpath(root.filePath("cache")));
+        if (before == "open")
+            QVERIFY(::mkdir(path, 0755) == 0);
+        if (before == "link")
             QVERIFY(::symlink(QFile::encodeName(root.path()), path) == 0);
-        if (fallback == "owner" && ::geteuid() != 0)
+        if (before == "owner" && ::geteuid() != 0)
             QSKIP("giving a folder to another user needs root");
-        if (fallback == "owner")
-            QVERIFY(::mkdir(path, 0700) == 0 && ::chown(path, 65534, 65534) == 0);
+        if (before == "owner")
+            QVERIFY(::mkdir(temporary, 0700) == 0 && ::chown(temporary, 65534, 65534) == 0);
         qputenv("TMPDIR", QFile::encodeName(root.path()));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(root.filePath("cache")));
         qputenv("XDG_RUNTIME_DIR", run);
         const QString folder = SingleInstance::defaultFolder();
+        qunsetenv("XDG_CACHE_HOME");
         useHome();
         QCOMPARE(folder, used ? QFile::decodeName(path) : QString());
         QVERIFY(!used || (modeOf(folder) & 0777) == 0700);
+    }
+
+    // An instance that does not answer in time keeps a later start from
+    // becoming a second one; with none, the start goes on.
+    void handoverWithoutAnswer() {
+        QTemporaryDir folder;
+        SingleInstance starting(folder.path(), nullptr);
+        QCOMPARE(starting.forwardToRunning({}), SingleInstance::Handover::NoInstance);
+        // Listening, but busy: its event loop does not run meanwhile.
+        QVERIFY(starting.listen());
+        QCOMPARE(SingleInstance(folder.path(), nullptr).forwardToRunning({}),
+                 SingleInstance::Handover::Failed);
     }
 };
 

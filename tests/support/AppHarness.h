@@ -79,6 +79,8 @@ public:
 
     void showAlert(QWidget*, const QString& title, const QString& message) override {
         alerts.append({title, message});
+        if (whileAlertOpen)
+            whileAlertOpen();
     }
     void askAsSheet(QWidget*, const QString& title, const QString& text, const QString& accept,
                     const QString& reject, std::function<void(bool)> done) override {
@@ -92,6 +94,8 @@ public:
 
     QList<Alert> alerts;
     QList<Sheet> sheets;
+    // Runs inside each alert, as events do inside a real one's modal loop.
+    std::function<void()> whileAlertOpen;
 };
 
 class AppHarness {
