@@ -285,11 +285,9 @@ std::optional<Response> Agent::screen(const Request& request) const {
     if (!host || !isLoopbackHost(*host, m_port))
         return errorResponse(403, textForeignHost);
 
-    const bool read = request.method == "GET" || request.method == "HEAD";
     if (request.path == healthPath || request.path == printersPath) {
-        if (read)
-            return std::nullopt;
-        return methodNotAllowed("GET");
+        const bool read = request.method == "GET" || request.method == "HEAD";
+        return read ? std::nullopt : std::optional(methodNotAllowed("GET"));
     }
     if (appAction(request.path).empty())
         return errorResponse(404, textUnknownPath);
@@ -376,12 +374,9 @@ Response Agent::answerApp(const Request& request, std::string_view action) const
             return errorResponse(500, textSaveFailed);
         return okResponse();
     }
-    if (action == "unlock-credentials") {
-        if (!m_store.unlockCredentials())
-            return errorResponse(500, textUnlockFailed);
-        return okResponse();
-    }
-    return okResponse(); // resume: the simulation has nothing to wake up
+    if (action == "unlock-credentials" && !m_store.unlockCredentials())
+        return errorResponse(500, textUnlockFailed);
+    return okResponse(); // for resume, the simulation has nothing to wake up
 }
 
 } // namespace kestrel::agent
