@@ -31,12 +31,9 @@ std::optional<std::string> readSmallFile(const fs::path& file) {
         return std::nullopt;
     std::string content(maximumStateFileBytes + 1, '\0');
     in.read(content.data(), static_cast<std::streamsize>(content.size()));
-    if (in.bad())
+    content.resize(static_cast<std::size_t>(in.gcount()));
+    if (in.bad() || content.size() > maximumStateFileBytes)
         return std::nullopt;
-    const auto length = static_cast<std::size_t>(in.gcount());
-    if (length > maximumStateFileBytes)
-        return std::nullopt;
-    content.resize(length);
     return content;
 }
 
@@ -108,11 +105,8 @@ bool writeFileAtomically(const fs::path& target, std::string_view content, Write
 std::string randomUuid() {
     std::random_device device;
     std::array<unsigned char, 16> bytes{};
-    for (std::size_t i = 0; i < bytes.size(); i += 4) {
-        const auto value = device();
-        for (std::size_t j = 0; j < 4; ++j)
-            bytes[i + j] = static_cast<unsigned char>(value >> (8 * j));
-    }
+    for (auto& byte : bytes)
+        byte = static_cast<unsigned char>(device());
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
     std::string text;
