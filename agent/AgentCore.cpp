@@ -20,13 +20,6 @@ constexpr std::string_view printersPath = "/v1/printers";
 constexpr std::string_view appPrefix = "/v1/app/";
 constexpr std::array<std::string_view, 4> appActions = {"pairing-preview", "pairing-confirm",
                                                         "unlock-credentials", "resume"};
-constexpr std::array<std::string_view, 6> knownPaths = {"/v1/health",
-                                                        "/v1/printers",
-                                                        "/v1/app/pairing-preview",
-                                                        "/v1/app/pairing-confirm",
-                                                        "/v1/app/unlock-credentials",
-                                                        "/v1/app/resume"};
-
 constexpr char textForeignHost[] = "Запрос отклонён: служба принимает запросы только по адресу "
                                    "localhost, 127.0.0.1 или [::1].";
 constexpr char textNoSecret[] = "Служба печати запущена без ключа приложения и не принимает "
@@ -107,6 +100,34 @@ std::string_view appAction(std::string_view path) {
     return known ? action : std::string_view();
 }
 
+// A request path safe to write to the log: known endpoints as they are,
+// everything else as a placeholder, so nothing a caller puts in a path
+// (a token, a line feed) reaches the log.
+std::string_view loggablePath(std::string_view path) {
+    const bool known = path == healthPath || path == printersPath || !appAction(path).empty();
+    return known ? path : "<other>";
+}
+
+// 64 characters, each a letter, digit, "_" or "-".
+bool isWellFormedPairingToken(std::string_view token) {
+    return token.size() == 64 && std::all_of(token.begin(), token.end(), [](char c) {
+               return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                      c == '_' || c == '-';
+           });
+}
+
+// Equality whose running time does not depend on where the values differ.
+bool constantTimeEquals(std::string_view a, std::string_view b) {
+    unsigned difference = a.size() == b.size() ? 0U : 1U;
+    const std::size_t length = std::max(a.size(), b.size());
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto x = static_cast<unsigned char>(i < a.size() ? a[i] : 0);
+        const auto y = static_cast<unsigned char>(i < b.size() ? b[i] : 0);
+        difference |= static_cast<unsigned>(x ^ y);
+    }
+    return difference == 0;
+}
+
 // The simulated cabinet's answer for every well-formed token. All of it is
 // demonstration data: no real organisation, INN or certificate.
 Pairing demonstrationPairing() {
@@ -123,20 +144,6 @@ Pairing demonstrationPairing() {
     return pairing;
 }
 
-ordered_json settingsJson(const PairingSettings& settings) {
-    ordered_json object = {
-        {"autoSign", settings.autoSign},
-        {"renewTrueApi", settings.renewTrueApi},
-        {"renewSuz", settings.renewSuz},
-        {"autoPrepareFbs", settings.autoPrepareFbs},
-    };
-    if (settings.fiasId)
-        object["fiasId"] = *settings.fiasId;
-    if (settings.kpp)
-        object["kpp"] = *settings.kpp;
-    return object;
-}
-
 ordered_json previewJson(const Pairing& pairing) {
     return {
         {"organizationName", pairing.organizationName},
@@ -146,7 +153,7 @@ ordered_json previewJson(const Pairing& pairing) {
         {"certificateSubject",
          "CN=" + pairing.organizationName + " (демонстрационный сертификат), INN=" + pairing.inn},
         {"certificateValidTo", "31.12.2099"},
-        {"settings", settingsJson(pairing.settings)},
+        {"settings", settingsJson<ordered_json>(pairing.settings)},
         {"demonstration", true},
     };
 }
@@ -201,32 +208,6 @@ bool isLoopbackHost(std::string_view host, int port) {
                      [](char c) { return c >= '0' && c <= '9'; }))
         return false;
     return std::stoi(std::string(*portText)) == port;
-}
-
-bool isWellFormedPairingToken(std::string_view token) {
-    return token.size() == 64 && std::all_of(token.begin(), token.end(), [](char c) {
-               return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                      c == '_' || c == '-';
-           });
-}
-
-bool constantTimeEquals(std::string_view a, std::string_view b) {
-    unsigned difference = a.size() == b.size() ? 0U : 1U;
-    const std::size_t length = std::max(a.size(), b.size());
-    for (std::size_t i = 0; i < length; ++i) {
-        const auto x = static_cast<unsigned char>(i < a.size() ? a[i] : 0);
-        const auto y = static_cast<unsigned char>(i < b.size() ? b[i] : 0);
-        difference |= static_cast<unsigned>(x ^ y);
-    }
-    return difference == 0;
-}
-
-std::string_view loggablePath(std::string_view path) {
-    for (const auto known : knownPaths) {
-        if (path == known)
-            return known;
-    }
-    return "<other>";
 }
 
 std::optional<std::string> RequestLog::line(std::string_view method, std::string_view path,
@@ -304,11 +285,9 @@ std::optional<Response> Agent::screen(const Request& request) const {
     if (!host || !isLoopbackHost(*host, m_port))
         return errorResponse(403, textForeignHost);
 
-    const bool read = request.method == "GET" || request.method == "HEAD";
     if (request.path == healthPath || request.path == printersPath) {
-        if (read)
-            return std::nullopt;
-        return methodNotAllowed("GET");
+        const bool read = request.method == "GET" || request.method == "HEAD";
+        return read ? std::nullopt : std::optional(methodNotAllowed("GET"));
     }
     if (appAction(request.path).empty())
         return errorResponse(404, textUnknownPath);
@@ -340,29 +319,20 @@ Response Agent::handle(const Request& request) const {
 }
 
 Response Agent::health() const {
-    ordered_json signing;
     const auto pairing = m_store.pairing();
-    if (m_store.credentialsLocked()) {
-        signing = {{"configured", pairing.has_value()},
-                   {"enabled", false},
-                   {"code", "keychain_locked"},
-                   {"message", messageLocked}};
-        if (pairing)
-            signing["organizationName"] = pairing->organizationName;
-    } else if (pairing) {
-        signing = {{"configured", true},
-                   {"enabled", true},
-                   {"message", messageReady},
-                   {"organizationName", pairing->organizationName},
-                   {"autoSign", pairing->settings.autoSign},
-                   {"renewTrueApi", pairing->settings.renewTrueApi},
-                   {"renewSuz", pairing->settings.renewSuz},
-                   {"autoPrepareFbs", pairing->settings.autoPrepareFbs}};
-    } else {
-        signing = {{"configured", false},
-                   {"enabled", false},
-                   {"code", "not_configured"},
-                   {"message", messageNotConfigured}};
+    const bool locked = m_store.credentialsLocked();
+    const bool ready = pairing && !locked;
+    ordered_json signing = {{"configured", pairing.has_value()}, {"enabled", ready}};
+    if (!ready)
+        signing["code"] = locked ? "keychain_locked" : "not_configured";
+    signing["message"] = ready ? messageReady : locked ? messageLocked : messageNotConfigured;
+    if (pairing)
+        signing["organizationName"] = pairing->organizationName;
+    if (ready) {
+        signing["autoSign"] = pairing->settings.autoSign;
+        signing["renewTrueApi"] = pairing->settings.renewTrueApi;
+        signing["renewSuz"] = pairing->settings.renewSuz;
+        signing["autoPrepareFbs"] = pairing->settings.autoPrepareFbs;
     }
     return jsonResponse(200, {
                                  {"ok", true},
@@ -404,12 +374,9 @@ Response Agent::answerApp(const Request& request, std::string_view action) const
             return errorResponse(500, textSaveFailed);
         return okResponse();
     }
-    if (action == "unlock-credentials") {
-        if (!m_store.unlockCredentials())
-            return errorResponse(500, textUnlockFailed);
-        return okResponse();
-    }
-    return okResponse(); // resume: the simulation has nothing to wake up
+    if (action == "unlock-credentials" && !m_store.unlockCredentials())
+        return errorResponse(500, textUnlockFailed);
+    return okResponse(); // for resume, the simulation has nothing to wake up
 }
 
 } // namespace kestrel::agent

@@ -40,8 +40,6 @@ struct Response {
 struct Printer {
     std::string name;
     bool isDefault = false;
-
-    bool operator==(const Printer&) const = default;
 };
 
 // The system's printers, or nothing when the print system cannot be asked.
@@ -57,17 +55,6 @@ struct Identity {
 // 127.0.0.1 or [::1], any letter case, optionally followed by ":<port>".
 // Anything else may be a name an attacker's DNS points at 127.0.0.1.
 bool isLoopbackHost(std::string_view host, int port);
-
-// 64 characters, each a letter, digit, "_" or "-".
-bool isWellFormedPairingToken(std::string_view token);
-
-// Equality whose running time does not depend on where the values differ.
-bool constantTimeEquals(std::string_view a, std::string_view b);
-
-// A request path safe to write to the log: known endpoints as they are,
-// everything else as a placeholder, so nothing a caller puts in a path
-// (a token, a line feed) reaches the log.
-std::string_view loggablePath(std::string_view path);
 
 // Chooses the request lines that reach the log, which the application shares
 // with the agent and never rotates. The application polls health and printers

@@ -22,6 +22,8 @@ namespace {
 
 constexpr char folderName[] = "KestrelAgent";
 constexpr std::size_t maximumStateFileBytes = 64 * 1024;
+// Upper case first: randomUuid() writes the first sixteen.
+constexpr std::string_view hexDigits = "0123456789ABCDEFabcdef";
 
 std::optional<std::string> readSmallFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -29,12 +31,9 @@ std::optional<std::string> readSmallFile(const fs::path& file) {
         return std::nullopt;
     std::string content(maximumStateFileBytes + 1, '\0');
     in.read(content.data(), static_cast<std::streamsize>(content.size()));
-    if (in.bad())
+    content.resize(static_cast<std::size_t>(in.gcount()));
+    if (in.bad() || content.size() > maximumStateFileBytes)
         return std::nullopt;
-    const auto length = static_cast<std::size_t>(in.gcount());
-    if (length > maximumStateFileBytes)
-        return std::nullopt;
-    content.resize(length);
     return content;
 }
 
@@ -42,8 +41,7 @@ std::optional<std::string> readDeviceId(const fs::path& file) {
     auto content = readSmallFile(file);
     if (!content)
         return std::nullopt;
-    while (!content->empty() && (content->back() == '\n' || content->back() == '\r'))
-        content->pop_back();
+    content->erase(content->find_last_not_of("\r\n") + 1);
     if (!isUuid(*content))
         return std::nullopt;
     return content;
@@ -70,33 +68,81 @@ void syncDirectory(const fs::path& directory) {
     ::close(fd);
 }
 
-std::optional<std::string> optionalString(const json& object, const char* key, bool& ok) {
+enum class WriteMode {
+    Replace,      // the new content replaces an existing file
+    CreateOrKeep, // an existing file wins; the new content is dropped
+};
+
+// Publishes `content` at `target` so that a reader sees either the old file or
+// the complete new one, even across a crash or power loss: temporary file in
+// the same folder, fsync, then rename (or link for CreateOrKeep), then fsync of
+// the folder. The file is readable by the owner only.
+bool writeFileAtomically(const fs::path& target, std::string_view content, WriteMode mode) {
+    const fs::path directory = target.parent_path();
+    std::string pattern = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const fs::path temporary = pattern;
+    const bool written = writeAll(fd, content) && ::fsync(fd) == 0;
+    const bool closed = ::close(fd) == 0;
+    bool published = false;
+    if (written && closed) {
+        if (mode == WriteMode::Replace)
+            published = ::rename(temporary.c_str(), target.c_str()) == 0;
+        else
+            published = ::link(temporary.c_str(), target.c_str()) == 0 || errno == EEXIST;
+    }
+    // After a rename the temporary name is gone already; after a link or a
+    // failure it still has to go.
+    ::unlink(temporary.c_str());
+    if (published)
+        syncDirectory(directory);
+    return published;
+}
+
+// A random version 4 UUID in upper case.
+std::string randomUuid() {
+    std::random_device device;
+    std::array<unsigned char, 16> bytes{};
+    for (auto& byte : bytes)
+        byte = static_cast<unsigned char>(device());
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            text += '-';
+        text += hexDigits[bytes[i] >> 4];
+        text += hexDigits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+// Nothing when the member is missing or null; throws json::exception when it
+// is of another type than a string.
+std::optional<std::string> optionalString(const json& object, const char* key) {
     const auto it = object.find(key);
     if (it == object.end() || it->is_null())
         return std::nullopt;
-    if (!it->is_string()) {
-        ok = false;
-        return std::nullopt;
-    }
     return it->get<std::string>();
 }
 
-std::string requiredString(const json& object, const char* key, bool& ok) {
-    const auto it = object.find(key);
-    if (it == object.end() || !it->is_string()) {
-        ok = false;
-        return {};
-    }
-    return it->get<std::string>();
-}
-
-bool requiredBool(const json& object, const char* key, bool& ok) {
-    const auto it = object.find(key);
-    if (it == object.end() || !it->is_boolean()) {
-        ok = false;
-        return false;
-    }
-    return it->get<bool>();
+// Throws json::exception when a member is missing or of another type.
+Pairing pairingFromJson(const json& document) {
+    const json& settings = document.at("settings");
+    Pairing pairing;
+    pairing.organizationName = document.at("organizationName").get<std::string>();
+    pairing.inn = document.at("inn").get<std::string>();
+    pairing.environment = document.at("environment").get<std::string>();
+    pairing.pairedAt = document.at("pairedAt").get<std::string>();
+    pairing.settings.autoSign = settings.at("autoSign").get<bool>();
+    pairing.settings.renewTrueApi = settings.at("renewTrueApi").get<bool>();
+    pairing.settings.renewSuz = settings.at("renewSuz").get<bool>();
+    pairing.settings.autoPrepareFbs = settings.at("autoPrepareFbs").get<bool>();
+    pairing.settings.fiasId = optionalString(settings, "fiasId");
+    pairing.settings.kpp = optionalString(settings, "kpp");
+    return pairing;
 }
 
 } // namespace
@@ -128,88 +174,34 @@ std::string homeFromPasswordDatabase() {
     return result->pw_dir;
 }
 
-bool writeFileAtomically(const fs::path& target, std::string_view content, WriteMode mode) {
-    const fs::path directory = target.parent_path();
-    std::string pattern = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const fs::path temporary = pattern;
-    const bool written = writeAll(fd, content) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    bool published = false;
-    if (written && closed) {
-        if (mode == WriteMode::Replace)
-            published = ::rename(temporary.c_str(), target.c_str()) == 0;
-        else
-            published = ::link(temporary.c_str(), target.c_str()) == 0 || errno == EEXIST;
-    }
-    // After a rename the temporary name is gone already; after a link or a
-    // failure it still has to go.
-    ::unlink(temporary.c_str());
-    if (published)
-        syncDirectory(directory);
-    return published;
-}
-
-std::string randomUuid() {
-    std::random_device device;
-    std::array<unsigned char, 16> bytes{};
-    for (std::size_t i = 0; i < bytes.size(); i += 4) {
-        const auto value = device();
-        for (std::size_t j = 0; j < 4; ++j)
-            bytes[i + j] = static_cast<unsigned char>(value >> (8 * j));
-    }
-    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
-    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10)
-            text += '-';
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 0x0F];
-    }
-    return text;
-}
-
 bool isUuid(std::string_view text) {
     if (text.size() != 36)
         return false;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (c != '-')
-                return false;
-        } else if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? text[i] != '-' : hexDigits.find(text[i]) == std::string_view::npos)
             return false;
-        }
     }
     return true;
 }
 
 DataStore::DataStore(fs::path directory) : m_directory(std::move(directory)) {
     const fs::path file = m_directory / deviceIdFile;
-    if (auto stored = readDeviceId(file)) {
+    auto stored = readDeviceId(file);
+    if (!stored) {
+        std::error_code error;
+        const bool damaged = fs::exists(file, error);
+        m_deviceId = randomUuid();
+        // A damaged file is replaced; otherwise an agent that starts at the same
+        // moment and stores its identifier first wins, and both use that one.
+        if (ensureDirectory() &&
+            writeFileAtomically(file, m_deviceId + "\n",
+                                damaged ? WriteMode::Replace : WriteMode::CreateOrKeep))
+            stored = readDeviceId(file);
+    }
+    m_deviceIdPersistent = stored.has_value();
+    if (stored)
         m_deviceId = *stored;
-        m_deviceIdPersistent = true;
-        return;
-    }
-    std::error_code error;
-    const bool damaged = fs::exists(file, error);
-    const std::string candidate = randomUuid();
-    // A damaged file is replaced; otherwise an agent that starts at the same
-    // moment and stores its identifier first wins, and both use that one.
-    if (ensureDirectory() &&
-        writeFileAtomically(file, candidate + "\n",
-                            damaged ? WriteMode::Replace : WriteMode::CreateOrKeep)) {
-        if (auto stored = readDeviceId(file)) {
-            m_deviceId = *stored;
-            m_deviceIdPersistent = true;
-            return;
-        }
-    }
-    m_deviceId = candidate;
 }
 
 bool DataStore::ensureDirectory() const {
@@ -230,42 +222,19 @@ std::optional<Pairing> DataStore::pairing() const {
     const json document = json::parse(*content, nullptr, false);
     if (!document.is_object())
         return std::nullopt;
-    bool ok = true;
-    Pairing pairing;
-    pairing.organizationName = requiredString(document, "organizationName", ok);
-    pairing.inn = requiredString(document, "inn", ok);
-    pairing.environment = requiredString(document, "environment", ok);
-    pairing.pairedAt = requiredString(document, "pairedAt", ok);
-    const auto settings = document.find("settings");
-    if (settings == document.end() || !settings->is_object())
+    try {
+        return pairingFromJson(document);
+    } catch (const json::exception&) {
         return std::nullopt;
-    pairing.settings.autoSign = requiredBool(*settings, "autoSign", ok);
-    pairing.settings.renewTrueApi = requiredBool(*settings, "renewTrueApi", ok);
-    pairing.settings.renewSuz = requiredBool(*settings, "renewSuz", ok);
-    pairing.settings.autoPrepareFbs = requiredBool(*settings, "autoPrepareFbs", ok);
-    pairing.settings.fiasId = optionalString(*settings, "fiasId", ok);
-    pairing.settings.kpp = optionalString(*settings, "kpp", ok);
-    if (!ok)
-        return std::nullopt;
-    return pairing;
+    }
 }
 
 bool DataStore::savePairing(const Pairing& pairing) {
-    json settings = {
-        {"autoSign", pairing.settings.autoSign},
-        {"renewTrueApi", pairing.settings.renewTrueApi},
-        {"renewSuz", pairing.settings.renewSuz},
-        {"autoPrepareFbs", pairing.settings.autoPrepareFbs},
-    };
-    if (pairing.settings.fiasId)
-        settings["fiasId"] = *pairing.settings.fiasId;
-    if (pairing.settings.kpp)
-        settings["kpp"] = *pairing.settings.kpp;
     const json document = {
         {"organizationName", pairing.organizationName},
         {"inn", pairing.inn},
         {"environment", pairing.environment},
-        {"settings", settings},
+        {"settings", settingsJson<json>(pairing.settings)},
         {"pairedAt", pairing.pairedAt},
     };
     std::lock_guard lock(m_mutex);

@@ -26,6 +26,22 @@ struct Pairing {
     std::string pairedAt;
 };
 
+// The settings as a JSON object of `Json` (nlohmann::json or ordered_json,
+// which keeps this order of members).
+template <typename Json> Json settingsJson(const PairingSettings& settings) {
+    Json object = {
+        {"autoSign", settings.autoSign},
+        {"renewTrueApi", settings.renewTrueApi},
+        {"renewSuz", settings.renewSuz},
+        {"autoPrepareFbs", settings.autoPrepareFbs},
+    };
+    if (settings.fiasId)
+        object["fiasId"] = *settings.fiasId;
+    if (settings.kpp)
+        object["kpp"] = *settings.kpp;
+    return object;
+}
+
 using EnvironmentLookup = std::function<std::optional<std::string>(const char* name)>;
 
 // The agent's data folder: on macOS "~/Library/Application Support/KestrelAgent",
@@ -37,21 +53,6 @@ std::filesystem::path dataDirectory(const EnvironmentLookup& env, const std::str
 
 // The current user's home folder from the password database.
 std::string homeFromPasswordDatabase();
-
-enum class WriteMode {
-    Replace,      // the new content replaces an existing file
-    CreateOrKeep, // an existing file wins; the new content is dropped
-};
-
-// Publishes `content` at `target` so that a reader sees either the old file or
-// the complete new one, even across a crash or power loss: temporary file in
-// the same folder, fsync, then rename (or link for CreateOrKeep), then fsync of
-// the folder. The file is readable by the owner only.
-bool writeFileAtomically(const std::filesystem::path& target, std::string_view content,
-                         WriteMode mode);
-
-// A random version 4 UUID in upper case.
-std::string randomUuid();
 
 bool isUuid(std::string_view text);
 

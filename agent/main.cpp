@@ -96,9 +96,7 @@ private:
 
 std::optional<std::string> environmentValue(const char* name) {
     const char* value = std::getenv(name);
-    if (!value)
-        return std::nullopt;
-    return std::string(value);
+    return value ? std::optional<std::string>(value) : std::nullopt;
 }
 
 const char* signalName(int signal) {
