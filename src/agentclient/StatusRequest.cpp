@@ -1,5 +1,7 @@
 #include "StatusRequest.h"
 
+#include "OneShotBody.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -84,11 +86,11 @@ void sendStatusRequest(QNetworkAccessManager& session, const QUrl& url, const QO
     // Only an idle limit: a body that keeps dripping never trips it.
     request.setTransferTimeout(int(limits.idle.count()));
 
-    // Qt sends a GET again once when the connection closes without a reply.
-    // A body it cannot rewind (as the privileged requests have) would stop
-    // that, but with the replies cut off here it makes the heap grow poll
-    // after poll, so polls keep that one repeat.
-    QNetworkReply* reply = session.get(request);
+    // Qt sends a request again when the connection closes without a reply;
+    // an empty body it cannot rewind makes that the poll's failure instead.
+    QIODevice* upload = makeOneShotBody({}, nullptr);
+    QNetworkReply* reply = session.sendCustomRequest(request, "GET", upload);
+    upload->setParent(reply);
     limitReplyBody(*reply, limits.maximumBodyBytes);
 
     auto* deadline = new QTimer(reply);

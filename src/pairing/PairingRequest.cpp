@@ -1,6 +1,6 @@
 #include "PairingRequest.h"
 
-#include "OneShotBody.h"
+#include "agentclient/OneShotBody.h"
 #include "agentclient/StatusRequest.h"
 
 #include "json/StrictJson.h"

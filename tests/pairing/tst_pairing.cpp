@@ -1,3 +1,4 @@
+#include "agentclient/StatusRequest.h"
 #include "pairing/PairingLink.h"
 #include "pairing/PairingPreview.h"
 #include "pairing/PairingRequest.h"
@@ -402,9 +403,10 @@ private slots:
         QCOMPARE(eventCount("alert_dropped"), 1);
     }
 
-    // An agent that reads a privileged request and closes without a reply:
-    // that is the request's failure, and Qt must not send it again.
-    void privilegedRequestSentOnce() {
+    // An agent that reads a request and closes without a reply: that is the
+    // request's failure, and Qt must not send it again, neither a privileged
+    // request nor a status poll.
+    void requestSentOnce() {
         QTcpServer closer;
         QVERIFY(closer.listen(QHostAddress::LocalHost));
         int requests = 0;
@@ -424,8 +426,14 @@ private slots:
         QTRY_VERIFY(outcome);
         QVERIFY(!outcome->body);
         QCOMPARE(outcome->failure, failed);
+        std::optional<ReplyResult> poll;
+        QNetworkAccessManager pollSession;
+        sendStatusRequest(pollSession, agentUrl(base, "v1/health"), this,
+                          [&](const ReplyResult& result) { poll = result; });
+        QTRY_VERIFY(poll);
+        QVERIFY(poll->error && !poll->body);
         QTest::qWait(200);
-        QCOMPARE(requests, 1);
+        QCOMPARE(requests, 2);
     }
 
     void signingSettings_data() {
