@@ -86,6 +86,31 @@ std::optional<std::string_view> singleHeader(const Headers& headers, const char*
     return std::string_view(first->second);
 }
 
+// Whether a comma-separated header list, in any of the header's fields,
+// holds `token` (any letter case).
+bool listHasToken(const Headers& headers, const char* name, std::string_view token) {
+    const auto [first, last] = headers.equal_range(name);
+    for (auto field = first; field != last; ++field) {
+        std::string_view rest = field->second;
+        while (!rest.empty()) {
+            const auto comma = rest.find(',');
+            if (lowered(trimmed(rest.substr(0, comma))) == token)
+                return true;
+            rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        }
+    }
+    return false;
+}
+
+ordered_json printersJson(const PrinterList& list) {
+    ordered_json entries = ordered_json::array();
+    if (list) {
+        for (const auto& printer : *list)
+            entries.push_back({{"name", printer.name}, {"isDefault", printer.isDefault}});
+    }
+    return {{"ok", list.has_value()}, {"printers", entries}};
+}
+
 bool isJsonContentType(std::string_view value) {
     const auto semicolon = value.find(';');
     return lowered(trimmed(value.substr(0, semicolon))) == "application/json";
@@ -268,14 +293,20 @@ std::optional<std::string> RequestLog::refusalSummary() {
     return "refused_requests count=" + std::to_string(total) + " by_status=" + byStatus;
 }
 
+bool answerFromCache(const Headers& headers, std::optional<Clock::duration> age,
+                     Clock::duration lifetime) {
+    return age && *age < lifetime && !listHasToken(headers, "Cache-Control", "no-cache") &&
+           !listHasToken(headers, "Pragma", "no-cache");
+}
+
 Response errorResponse(int status, std::string_view text) {
     return jsonResponse(status, {{"ok", false}, {"error", std::string(text)}});
 }
 
 Agent::Agent(Identity identity, DataStore& store, PrinterSource printers,
-             std::optional<std::string> appSecret, int port)
+             std::optional<std::string> appSecret, int port, Now now)
     : m_identity(std::move(identity)), m_store(store), m_printers(std::move(printers)),
-      m_appSecret(std::move(appSecret)), m_port(port) {
+      m_appSecret(std::move(appSecret)), m_port(port), m_now(std::move(now)) {
     if (m_appSecret && m_appSecret->empty())
         m_appSecret.reset();
 }
@@ -304,8 +335,14 @@ std::optional<Response> Agent::screen(const Request& request) const {
     return std::nullopt;
 }
 
-bool Agent::mayBlock(const Request& request) {
-    return request.path == printersPath;
+std::optional<Response> Agent::answerAtOnce(const Request& request) const {
+    if (request.path != printersPath || screen(request))
+        return handle(request);
+    std::lock_guard lock(m_printerMutex);
+    const auto age = m_printersAskedAt ? std::optional(m_now() - *m_printersAskedAt) : std::nullopt;
+    if (!answerFromCache(request.headers, age))
+        return std::nullopt;
+    return jsonResponse(200, printersJson(m_lastPrinters));
 }
 
 Response Agent::handle(const Request& request) const {
@@ -314,7 +351,7 @@ Response Agent::handle(const Request& request) const {
     if (request.path == healthPath)
         return health();
     if (request.path == printersPath)
-        return printers();
+        return printers(request);
     return answerApp(request, appAction(request.path));
 }
 
@@ -346,14 +383,22 @@ Response Agent::health() const {
                              });
 }
 
-Response Agent::printers() const {
-    const auto list = m_printers ? m_printers() : std::nullopt;
-    ordered_json entries = ordered_json::array();
-    if (list) {
-        for (const auto& printer : *list)
-            entries.push_back({{"name", printer.name}, {"isDefault", printer.isDefault}});
+Response Agent::printers(const Request& request) const {
+    // Another request may have refreshed the answer while this one waited.
+    if (auto kept = answerAtOnce(request))
+        return *std::move(kept);
+    const auto askedAt = m_now();
+    PrinterList list = m_printers ? m_printers() : std::nullopt;
+    const ordered_json body = printersJson(list);
+    std::lock_guard lock(m_printerMutex);
+    // Also an answer that the print system cannot be asked is kept: a machine
+    // without a print system is not asked every 3 seconds either. An answer
+    // to an older question than the one kept is not kept.
+    if (!m_printersAskedAt || askedAt >= *m_printersAskedAt) {
+        m_printersAskedAt = askedAt;
+        m_lastPrinters = std::move(list);
     }
-    return jsonResponse(200, {{"ok", list.has_value()}, {"printers", entries}});
+    return jsonResponse(200, body);
 }
 
 Response Agent::answerApp(const Request& request, std::string_view action) const {

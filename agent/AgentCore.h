@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -43,7 +44,23 @@ struct Printer {
 };
 
 // The system's printers, or nothing when the print system cannot be asked.
-using PrinterSource = std::function<std::optional<std::vector<Printer>>()>;
+using PrinterList = std::optional<std::vector<Printer>>;
+using PrinterSource = std::function<PrinterList()>;
+
+using Clock = std::chrono::steady_clock;
+
+// How long the print system's answer is given again instead of asking anew.
+// The application asks every 3 seconds; each question would wake a worker
+// and the print system, so a change of printers shows within this time, or
+// at once when the user asks for a fresh list.
+inline constexpr Clock::duration printerListLifetime = std::chrono::seconds(30);
+
+// Whether a printer request gets the print system's answer of `age` ago
+// (nothing: no answer yet) instead of asking it again: when that answer is
+// younger than `lifetime` and the request does not ask for a fresh one with
+// "Cache-Control: no-cache" or "Pragma: no-cache".
+bool answerFromCache(const Headers& headers, std::optional<Clock::duration> age,
+                     Clock::duration lifetime = printerListLifetime);
 
 struct Identity {
     std::string version;
@@ -94,10 +111,17 @@ private:
 // tests and fuzzers can call it directly. Safe to call from several threads.
 class Agent {
 public:
+    using Now = std::function<Clock::time_point()>;
+
     Agent(Identity identity, DataStore& store, PrinterSource printers,
-          std::optional<std::string> appSecret, int port = agentPort);
+          std::optional<std::string> appSecret, int port = agentPort, Now now = Clock::now);
 
     Response handle(const Request& request) const;
+
+    // The reply when it needs no wait for the print system (every request
+    // but a printer request that finds no answer young enough), or nothing:
+    // then the transport calls handle() off its event loop.
+    std::optional<Response> answerAtOnce(const Request& request) const;
 
     // The refusal that the method, path and headers alone decide (foreign
     // Host, unknown path, wrong method, missing secret, wrong content type),
@@ -106,13 +130,9 @@ public:
     // read one.
     std::optional<Response> screen(const Request& request) const;
 
-    // Whether answering may take long (the print system is asked), so the
-    // transport answers it off its event loop.
-    static bool mayBlock(const Request& request);
-
 private:
     Response health() const;
-    Response printers() const;
+    Response printers(const Request& request) const;
     Response answerApp(const Request& request, std::string_view action) const;
 
     Identity m_identity;
@@ -120,6 +140,10 @@ private:
     PrinterSource m_printers;
     std::optional<std::string> m_appSecret;
     int m_port;
+    Now m_now;
+    mutable std::mutex m_printerMutex;
+    mutable std::optional<Clock::time_point> m_printersAskedAt;
+    mutable PrinterList m_lastPrinters;
 };
 
 // A JSON error reply: {"ok": false, "error": text}.

@@ -236,8 +236,8 @@ private:
 
     void answer() {
         m_request.body = std::move(m_parser->get().body());
-        if (!Agent::mayBlock(m_request))
-            return reply(m_service->agent.handle(m_request), false);
+        if (auto response = m_service->agent.answerAtOnce(m_request))
+            return reply(*response, false);
         m_phase = Phase::Answering;
         asio::post(*m_service->slowRequests, [self = shared_from_this()]() mutable {
             if (self->m_closed) // made room for another while it waited

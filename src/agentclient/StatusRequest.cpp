@@ -75,10 +75,15 @@ QUrl agentUrl(const QUrl& base, const QString& path) {
 }
 
 void sendStatusRequest(QNetworkAccessManager& session, const QUrl& url, const QObject* context,
-                       std::function<void(const ReplyResult&)> done, StatusLimits limits) {
+                       std::function<void(const ReplyResult&)> done, StatusLimits limits,
+                       const QList<QPair<QByteArray, QByteArray>>& headers) {
     QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                         QNetworkRequest::AlwaysNetwork);
+    for (const auto& [name, value] : headers)
+        request.setRawHeader(name, value);
+    // Not AlwaysNetwork: Qt would add "Cache-Control: no-cache" to every
+    // request, and the agent would ask the print system at every poll instead
+    // of giving its recent list. Nothing is cached here either way: the
+    // session has no cache and nothing is saved to one.
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);

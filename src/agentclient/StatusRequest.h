@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QUrl>
 #include <chrono>
@@ -60,10 +62,11 @@ void limitReplyBody(QNetworkReply& reply, qint64 maximumBodyBytes);
 // `path` appended to `base` as one more path component.
 QUrl agentUrl(const QUrl& base, const QString& path);
 
-// Sends a plain GET for a read-only agent endpoint: no header of its own, no
-// credential, no cache, no cookies sent or kept. `done` runs once on the
+// Sends a plain GET for a read-only agent endpoint: no header but `headers`,
+// no credential, no cache, no cookies sent or kept. `done` runs once on the
 // thread of `session`, unless `context` is gone by then.
 void sendStatusRequest(QNetworkAccessManager& session, const QUrl& url, const QObject* context,
-                       std::function<void(const ReplyResult&)> done, StatusLimits limits = {});
+                       std::function<void(const ReplyResult&)> done, StatusLimits limits = {},
+                       const QList<QPair<QByteArray, QByteArray>>& headers = {});
 
 } // namespace kestrel

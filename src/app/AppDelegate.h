@@ -35,6 +35,9 @@ struct ReplyResult;
 struct AppState {
     bool refreshInFlight = false;
     bool printerRefreshInFlight = false;
+    // The user asked to refresh: the next printer request asks the agent for
+    // a fresh list instead of the one it keeps for a while.
+    bool freshPrintersWanted = false;
     std::vector<Printer> printers;
     qint64 helperAttempt = 0;
     std::optional<double> helperStartedAt;

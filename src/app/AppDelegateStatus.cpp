@@ -13,6 +13,7 @@
 #include <QNetworkAccessManager>
 #include <QPushButton>
 #include <QTimer>
+#include <utility>
 
 namespace kestrel {
 
@@ -35,6 +36,7 @@ QNetworkAccessManager* AppDelegate::session() {
 }
 
 void AppDelegate::refreshNow() {
+    m_state.freshPrintersWanted = true;
     refreshStatus();
 }
 
@@ -151,10 +153,14 @@ void AppDelegate::refreshPrinters() {
         return;
     m_state.printerRefreshInFlight = true;
 
+    QList<QPair<QByteArray, QByteArray>> headers;
+    if (std::exchange(m_state.freshPrintersWanted, false))
+        headers.append(qMakePair(QByteArray("Cache-Control"), QByteArray("no-cache")));
     const double sentAt = systemUptime();
     sendStatusRequest(
         *session(), agentUrl(m_config.agentBaseUrl, QStringLiteral("v1/printers")), this,
-        [this, sentAt](const ReplyResult& reply) { handlePrintersReply(reply, sentAt); });
+        [this, sentAt](const ReplyResult& reply) { handlePrintersReply(reply, sentAt); }, {},
+        headers);
 }
 
 void AppDelegate::handlePrintersReply(const ReplyResult& reply, double sentAt) {

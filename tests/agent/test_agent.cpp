@@ -255,6 +255,75 @@ private slots:
                  status == 405);
     }
 
+    // Header rows for the decision alone; ages in milliseconds, -1 for no answer yet.
+    void printerListKeptForItsLifetime_data() {
+        QTest::addColumn<Request>("request");
+        QTest::addColumn<int>("ageMs");
+        QTest::addColumn<bool>("kept");
+        const auto with = [](std::initializer_list<std::pair<const std::string, std::string>> h) {
+            Request request = get("/v1/printers");
+            request.headers.insert(h);
+            return request;
+        };
+        QTest::newRow("no answer yet") << get("/v1/printers") << -1 << false;
+        QTest::newRow("younger than 30 s") << get("/v1/printers") << 29999 << true;
+        QTest::newRow("30 s old") << get("/v1/printers") << 30000 << false;
+        QTest::newRow("no-cache") << with({{"Cache-Control", "no-cache"}}) << 0 << false;
+        QTest::newRow("in a list, any case")
+            << with({{"cache-control", "max-age=5"}, {"Cache-Control", "x, No-Cache "}}) << 0
+            << false;
+        QTest::newRow("Pragma") << with({{"Pragma", "no-cache"}}) << 0 << false;
+        QTest::newRow("other directives")
+            << with({{"Cache-Control", "no-store, no-cachex"}, {"X-Pragma", "no-cache"}}) << 0
+            << true;
+    }
+
+    void printerListKeptForItsLifetime() {
+        QFETCH(Request, request);
+        QFETCH(int, ageMs);
+        QFETCH(bool, kept);
+        const auto age = ageMs < 0
+                             ? std::nullopt
+                             : std::optional<Clock::duration>(std::chrono::milliseconds(ageMs));
+        QCOMPARE(answerFromCache(request.headers, age), kept);
+    }
+
+    // The event loop answers from what the agent keeps, never asking the
+    // print system itself; the print system is asked once per lifetime or
+    // when a request asks for a fresh list.
+    void printerSourceAskedOncePerLifetimeOrAfresh() {
+        const Request request = get("/v1/printers");
+        int asked = 0;
+        Clock::time_point now{};
+        const Agent a(
+            {"1.0", "linux", "x86_64"}, *m_store,
+            [&asked] {
+                return PrinterList(std::vector<Printer>{{std::to_string(++asked), true}});
+            },
+            secret, agentPort, [&now] { return now; });
+        Request fresh = request;
+        fresh.headers.emplace("Pragma", "no-cache");
+        const auto atOnce = [&](const Request& r) {
+            return a.answerAtOnce(r).value_or(Response{0});
+        };
+        QCOMPARE(atOnce(request).status, 0);
+        const Response first = a.handle(request);
+        now += std::chrono::seconds(29);
+        QCOMPARE(atOnce(request).body, first.body);
+        QCOMPARE(a.handle(request).body, first.body);
+        QCOMPARE(asked, 1);
+        QCOMPARE(atOnce(fresh).status, 0);
+        const Response second = a.handle(fresh);
+        QCOMPARE(asked, 2);
+        QVERIFY(second.body != first.body);
+        now += std::chrono::seconds(29); // the fresh answer started a new lifetime
+        QCOMPARE(atOnce(request).body, second.body);
+        now += std::chrono::seconds(1);
+        QCOMPARE(atOnce(request).status, 0);
+        a.handle(request);
+        QCOMPARE(asked, 3);
+    }
+
     void requestLogLeavesOutRepeatedPollsForeignTextAndRefusals() {
         RequestLog log;
         const auto line = [&log](const char* method, const std::string& path, int status) {

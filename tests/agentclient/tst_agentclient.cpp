@@ -68,9 +68,9 @@ class TestAgentClient : public QObject {
         m_harness->launch();
         return QTest::qWaitFor([&] { return m_harness->logged("health_result") && settled(); });
     }
-    // One poll, with the refresh button disabled while it is out.
-    bool poll() {
-        app().refreshNow();
+    // One poll, by the refresh button or the timer, with the button disabled while it is out.
+    bool poll(bool button = true) {
+        button ? app().refreshNow() : app().refreshStatus();
         const bool disabled = !window().refreshButton()->isEnabled();
         return QTest::qWaitFor([&] { return settled(); }) && disabled &&
                window().refreshButton()->isEnabled();
@@ -313,7 +313,7 @@ private slots:
             m_agent->setReply("/v1/printers", reply);
             // Printers are asked on every ready poll; the same outcome twice is logged once.
             QVERIFY(poll());
-            QVERIFY(poll());
+            QVERIFY(poll(false));
         }
         QCOMPARE(m_agent->requestCount("/v1/printers"), 1 + 2 * replies.size());
         QCOMPARE(model.rowCount(), rows);
@@ -324,9 +324,17 @@ private slots:
         QCOMPARE(lines("health_result"),
                  QStringList{"http=200 error=none:0 valid=true version=1.0.0 failures=0"});
         QCOMPARE(lines("service_ready"), QStringList{"helper_elapsed_s=unknown"});
-        for (const RecordedRequest& request : m_agent->requests())
+        // Only a press of the button asks the agent for a fresh printer list.
+        QByteArrayList cacheControl, expected{QByteArray()};
+        for (const RecordedRequest& request : m_agent->requests()) {
             for (const char* header : {"X-Kestrel-App", "Authorization", "Cookie"})
                 QVERIFY2(!request.hasHeader(header), header);
+            if (request.path == "/v1/printers")
+                cacheControl << request.header("Cache-Control");
+        }
+        for (qsizetype i = 0; i < replies.size(); ++i)
+            expected << "no-cache" << QByteArray();
+        QCOMPARE(cacheControl, expected);
     }
 };
 
