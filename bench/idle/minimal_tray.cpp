@@ -1,7 +1,8 @@
 // The smallest program of the same kind, as a baseline: one window, a tray
 // item with a menu, and a network session asking the agent's health every
-// 3 seconds. With --ready it prints "ready" once its event loop runs and
-// exits, which times a bare Qt start.
+// 3 seconds (or asking the address given after --url). With --ready it
+// prints "ready" once its event loop runs and exits, which times a bare Qt
+// start.
 
 #include <QApplication>
 #include <QLabel>
@@ -17,7 +18,12 @@
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
     application.setQuitOnLastWindowClosed(false);
-    const bool readyAndExit = application.arguments().contains(QStringLiteral("--ready"));
+    const QStringList arguments = application.arguments();
+    const bool readyAndExit = arguments.contains(QStringLiteral("--ready"));
+    const qsizetype urlAt = arguments.indexOf(QStringLiteral("--url")) + 1;
+    const QUrl url(urlAt > 0 && urlAt < arguments.size()
+                       ? arguments[urlAt]
+                       : QStringLiteral("http://localhost:43127/v1/health"));
 
     QWidget window;
     auto* layout = new QVBoxLayout(&window);
@@ -45,8 +51,7 @@ int main(int argc, char** argv) {
     QTimer poll;
     poll.setInterval(3000);
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        QNetworkReply* reply =
-            session.get(QNetworkRequest(QUrl(QStringLiteral("http://localhost:43127/v1/health"))));
+        QNetworkReply* reply = session.get(QNetworkRequest(url));
         QObject::connect(reply, &QNetworkReply::finished, [reply, status] {
             status->setText(reply->error() == QNetworkReply::NoError ? QStringLiteral("работает")
                                                                      : QStringLiteral("нет"));
