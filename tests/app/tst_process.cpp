@@ -127,6 +127,12 @@ private slots:
         environment.insert("DISPLAY", ':' + QString::fromLatin1(server.readLine()).trimmed());
         environment.insert("QT_QPA_PLATFORM", "xcb");
         environment.insert("LC_ALL", "C.UTF-8");
+        // libxkbcommon-x11 gives strndup a buffer without a closing NUL, which
+        // the sanitizer's strict string checks stop at; that library is not ours.
+        if (environment.contains("ASAN_OPTIONS"))
+            environment.insert("ASAN_OPTIONS",
+                               environment.value("ASAN_OPTIONS")
+                                   .replace("strict_string_checks=1", "strict_string_checks=0"));
         const auto x = [&](const QString& tool, const QStringList& arguments) {
             QProcess process;
             process.setProcessEnvironment(environment);
