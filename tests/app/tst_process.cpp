@@ -1,116 +1,104 @@
-#include <QFile>
+// The built application as a user starts it, in a temporary home.
+#include "support/AppHarness.h"
+
 #include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QTest>
 #include <csignal>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 
-namespace {
+using namespace kestrel::test;
 
-const QRegularExpression
-    ownLine(QStringLiteral(R"(^\S+ APP launch=([0-9A-F-]{36}) elapsed_s=(\d+\.\d{3}) (.*)$)"));
-
-struct OwnLine {
-    QString launchId;
-    double elapsed = 0.0;
-    QString event;
-};
-
-} // namespace
-
-// Runs the built application with its bundled agent as a user would start it,
-// in a temporary home.
 class TestProcess : public QObject {
     Q_OBJECT
 
     QTemporaryDir m_home;
 
-    QString logPath() const {
-        return m_home.filePath(QStringLiteral(".local/state/OrvantaPrint.log"));
-    }
-
-    QList<OwnLine> ownLines() const {
-        QFile file(logPath());
-        QList<OwnLine> result;
-        if (!file.open(QIODevice::ReadOnly))
-            return result;
-        for (const QString& line : QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'))) {
-            const auto match = ownLine.match(line);
-            if (match.hasMatch())
-                result.append({match.captured(1), match.captured(2).toDouble(), match.captured(3)});
-        }
-        return result;
-    }
+    QString logPath() const { return m_home.filePath(".local/state/OrvantaPrint.log"); }
 
     // Elapsed time of the first line of the latest run whose event starts
     // with `prefix`; negative when there is none.
     double eventElapsed(const QString& prefix) const {
-        const QList<OwnLine> lines = ownLines();
-        if (lines.isEmpty())
-            return -1.0;
+        const QList<OwnLine> lines = ownLines(logPath());
         for (const OwnLine& line : lines)
             if (line.launchId == lines.last().launchId && line.event.startsWith(prefix))
                 return line.elapsed;
         return -1.0;
     }
 
-    bool hasEventStartingWith(const QString& prefix) const { return eventElapsed(prefix) >= 0.0; }
-
     QProcessEnvironment appEnvironment() const {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("HOME"), m_home.path());
-        environment.insert(QStringLiteral("XDG_STATE_HOME"),
-                           m_home.filePath(QStringLiteral(".local/state")));
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"),
-                           m_home.filePath(QStringLiteral(".config")));
-        environment.insert(QStringLiteral("XDG_DATA_HOME"),
-                           m_home.filePath(QStringLiteral(".local/share")));
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"),
-                           m_home.filePath(QStringLiteral("run")));
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        for (const auto& [name, path] : {std::pair{"HOME", ""},
+                                         {"XDG_STATE_HOME", ".local/state"},
+                                         {"XDG_CONFIG_HOME", ".config"},
+                                         {"XDG_DATA_HOME", ".local/share"},
+                                         {"XDG_RUNTIME_DIR", "run"}})
+            environment.insert(name, m_home.filePath(path));
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
         return environment;
     }
 
-    // Starts the application, waits for a line starting with `event`, then
-    // sends it `signalNumber` and expects the orderly shutdown.
-    void runUntil(const QString& event, int signalNumber) {
+private slots:
+    void initTestCase() { QDir().mkpath(m_home.filePath("run")); }
+
+    // Ready within a second of the start with the bundled agent; SIGTERM and
+    // SIGINT each end in the orderly shutdown, once.
+    void readyAndStoppedBySignals_data() {
+        QTest::addColumn<int>("signalNumber");
+        QTest::addColumn<QString>("until");
+        QTest::newRow("SIGTERM when ready") << SIGTERM << "service_ready";
+        QTest::newRow("SIGINT at launch") << SIGINT << "legacy_check_end migrated=false";
+    }
+    void readyAndStoppedBySignals() {
+        QFETCH(int, signalNumber);
+        QFETCH(QString, until);
         QProcess app;
         app.setProcessEnvironment(appEnvironment());
-        app.setProgram(QStringLiteral(KESTREL_APP_EXECUTABLE));
-        const qsizetype before = ownLines().size();
-        app.start();
+        const qsizetype before = ownLines(logPath()).size();
+        app.start(KESTREL_APP_EXECUTABLE);
         QVERIFY(app.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(ownLines().size() > before && hasEventStartingWith(event), 10000);
-        ::kill(static_cast<pid_t>(app.processId()), signalNumber);
+        QTRY_VERIFY_WITH_TIMEOUT(ownLines(logPath()).size() > before && eventElapsed(until) >= 0.0,
+                                 10000);
+        ::kill(pid_t(app.processId()), signalNumber);
         QVERIFY(app.waitForFinished(10000));
         QCOMPARE(app.exitStatus(), QProcess::NormalExit);
         QCOMPARE(app.exitCode(), 0);
-        QCOMPARE(ownLines().last().event, QStringLiteral("app_terminate"));
-    }
-
-private slots:
-    void initTestCase() { QDir().mkpath(m_home.filePath(QStringLiteral("run"))); }
-
-    void bundledAgentIsReadyWithinASecond() {
-        runUntil(QStringLiteral("service_ready"), SIGTERM);
-        const double ready = eventElapsed(QStringLiteral("service_ready"));
+        QStringList ends;
+        for (const OwnLine& line : ownLines(logPath()).mid(before))
+            ends << line.event.section(' ', 0, 0);
+        QCOMPARE(ends.filter("app_terminate"), QStringList{"app_terminate"});
+        QCOMPARE(ends.last(), "app_terminate");
+        if (until != "service_ready")
+            return;
+        const double ready = eventElapsed(until);
         QVERIFY2(ready > 0.0 && ready < 1.0, qPrintable(QString::number(ready)));
-        QVERIFY(hasEventStartingWith(
-            QStringLiteral("health_result http=200 error=none:0 valid=true version=")));
+        QVERIFY(eventElapsed("health_result http=200 error=none:0 valid=true version=") >= 0.0);
     }
 
-    void terminationSignalsEndInTheShutdownSequence() {
-        runUntil(QStringLiteral("legacy_check_end migrated=false"), SIGTERM);
-        runUntil(QStringLiteral("legacy_check_end migrated=false"), SIGINT);
-        const QList<OwnLine> lines = ownLines();
-        QSet<QString> runs;
-        int terminations = 0;
-        for (const OwnLine& line : lines) {
-            runs.insert(line.launchId);
-            terminations += line.event == QStringLiteral("app_terminate") ? 1 : 0;
-        }
-        QCOMPARE(runs.size(), 3);
-        QCOMPARE(terminations, 3);
+    // Killed outright, the application does not leave its agent behind: the
+    // agent gets the SIGTERM it was promised.
+    void killedApplicationTakesItsAgentAlong() {
+        QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0); // the orphaned agent is ours to reap
+        AppHarness harness; // its home and bundle, for a copy of the application
+        qputenv("XDG_RUNTIME_DIR", harness.home.path().toUtf8());
+        const QString executable = harness.config.bundlePath + "/Contents/MacOS/KestrelAgent";
+        QVERIFY(QDir().mkpath(QFileInfo(executable).path()));
+        QVERIFY(QFile::copy(KESTREL_APP_EXECUTABLE, executable));
+        harness.installAgentScript(
+            "trap 'echo term > stopped; exit 0' TERM\n"
+            "echo $$ > pid.new; mv pid.new pid\nwhile :; do sleep 0.05; done");
+        QProcess app;
+        app.setWorkingDirectory(harness.home.path());
+        app.start(executable, {});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(harness.home.filePath("pid")), 10000);
+        const pid_t pid = fileContents(harness.home.filePath("pid")).trimmed().toInt();
+        app.kill();
+        QVERIFY(app.waitForFinished());
+        const bool gone =
+            QTest::qWaitFor([pid] { return ::waitpid(pid, nullptr, WNOHANG) == pid; }, 10000);
+        if (!gone && pid > 0) // do not leave it behind
+            ::kill(pid, SIGKILL);
+        QVERIFY(gone);
+        QCOMPARE(fileContents(harness.home.filePath("stopped")), "term\n");
     }
 
     // On an X server with no window manager to move it: the title as a window
@@ -119,7 +107,7 @@ private slots:
     void windowAsTheWindowManagerSeesIt() {
         QProcess server;
         // The server writes the number of a free display to standard output.
-        server.start(QStringLiteral("Xvfb"),
+        server.start("Xvfb",
                      {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
         QVERIFY(server.waitForStarted());
         QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine(), 10000);
@@ -129,10 +117,9 @@ private slots:
         environment.insert("LC_ALL", "C.UTF-8");
         // libxkbcommon-x11 gives strndup a buffer without a closing NUL, which
         // the sanitizer's strict string checks stop at; that library is not ours.
-        if (environment.contains("ASAN_OPTIONS"))
-            environment.insert("ASAN_OPTIONS",
-                               environment.value("ASAN_OPTIONS")
-                                   .replace("strict_string_checks=1", "strict_string_checks=0"));
+        environment.insert("ASAN_OPTIONS",
+                           environment.value("ASAN_OPTIONS")
+                               .replace("strict_string_checks=1", "strict_string_checks=0"));
         const auto x = [&](const QString& tool, const QStringList& arguments) {
             QProcess process;
             process.setProcessEnvironment(environment);
@@ -142,7 +129,7 @@ private slots:
         };
         QProcess app;
         app.setProcessEnvironment(environment);
-        app.start(QStringLiteral(KESTREL_APP_EXECUTABLE));
+        app.start(KESTREL_APP_EXECUTABLE);
         QVERIFY(app.waitForStarted());
         // xwininfo: `0x… "name": ("class") WxH+X+Y  +X+Y`
         const QRegularExpression listed(
@@ -164,5 +151,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestProcess)
+QTEST_MAIN(TestProcess)
 #include "tst_process.moc"

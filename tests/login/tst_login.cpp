@@ -3,13 +3,9 @@
 #include "platform/LegacyInstall.h"
 #include "platform/linux/LoginItemLinux.h"
 #include "support/AppHarness.h"
-#include "support/Files.h"
-#include "ui/MainWindow.h"
 
-#include <QCheckBox>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTest>
 
 using namespace kestrel;
 using namespace kestrel::test;
@@ -23,14 +19,6 @@ const QByteArray oneCall = "[--user][disable][--now][ru.orvanta.print-agent.serv
 const QString recorder =
     "#!/bin/sh\ncd \"${0%/*}\"\nfor a; do printf '[%s]' \"$a\"; done >> calls\n"
     "echo >> calls\necho noise\n";
-
-QString write(const QString& path, const QString& contents, bool executable = true) {
-    QFile file(path);
-    QDir().mkpath(QFileInfo(path).path());
-    if (file.open(QIODevice::WriteOnly) && file.write(contents.toUtf8()) >= 0 && executable)
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    return path;
-}
 
 } // namespace
 
@@ -62,9 +50,9 @@ private slots:
         LegacyInstall& install = harness.legacyInstall;
         install = legacyInstallFor(HostOs::Linux, UserFolders::current());
         QCOMPARE(install.serviceFile, file);
-        install.program = tool.isNull()
-                              ? "/nonexistent/systemctl"
-                              : write(harness.home.filePath("systemctl"), recorder + tool);
+        install.program = tool.isNull() ? "/nonexistent/systemctl"
+                                        : writeFile(harness.home.filePath("systemctl"),
+                                                    (recorder + tool).toUtf8(), true);
         QVERIFY(QDir().mkpath(inPlace == "folder" ? file + "/keep" : QFileInfo(file).path()));
         QVERIFY(inPlace != "file" || QFile(file).open(QIODevice::WriteOnly));
         // The link enabling it at login, which the stand-in tool leaves in place.
@@ -98,7 +86,7 @@ private slots:
         QFETCH(QString, path);
         QTemporaryDir dir;
         const QString executable =
-            write(dir.filePath(path), "#!/bin/sh\nprintf '%s' \"$0\" > started");
+            writeFile(dir.filePath(path), "#!/bin/sh\nprintf '%s' \"$0\" > started", true);
         LoginItemLinux item(executable, dir.filePath("autostart"));
         QCOMPARE(item.setRegistered(true), std::nullopt);
         if (!QStandardPaths::findExecutable("desktop-file-validate").isEmpty()) {
@@ -136,13 +124,14 @@ private slots:
         QFETCH(QString, replacement);
         QFETCH(bool, enabled);
         QTemporaryDir dir;
-        LoginItemLinux item(write(dir.filePath("Agent"), "#!/bin/sh"), dir.filePath("autostart"));
+        LoginItemLinux item(writeFile(dir.filePath("Agent"), "#!/bin/sh", true),
+                            dir.filePath("autostart"));
         QCOMPARE(item.setRegistered(true), std::nullopt);
         const QString clean = QString::fromUtf8(fileContents(item.entryPath()));
         const QString edited = QString(clean).replace(
             QRegularExpression(pattern, QRegularExpression::MultilineOption), replacement);
         QVERIFY(edited != clean);
-        write(item.entryPath(), edited, false);
+        writeFile(item.entryPath(), edited.toUtf8());
         QCOMPARE(item.status() == LoginItem::Status::Enabled, enabled);
     }
 

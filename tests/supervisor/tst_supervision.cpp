@@ -1,13 +1,9 @@
 // The controller supervising a script agent in a temporary bundle.
 #include "supervisor/AppSecret.h"
 #include "support/AppHarness.h"
-#include "support/Files.h"
-#include "ui/MainWindow.h"
 
-#include <QLabel>
 #include <QPointer>
 #include <QProcess>
-#include <QTest>
 
 using namespace kestrel;
 using namespace kestrel::test;

@@ -5,11 +5,15 @@
 
 #include "app/AppDelegate.h"
 #include "platform/SystemServices.h"
+#include "support/Files.h"
+#include "ui/MainWindow.h"
 
+#include <QCheckBox>
 #include <QDir>
-#include <QFile>
-#include <QRegularExpression>
+#include <QLabel>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 #include <functional>
 #include <memory>
 
@@ -133,45 +137,31 @@ public:
     }
 
     void writeInfoPlist(const QString& version) {
-        QFile file(config.bundlePath + QStringLiteral("/Contents/Info.plist"));
-        file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        file.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                   "<key>CFBundleShortVersionString</key><string>" +
-                   version.toUtf8() + "</string></dict></plist>\n");
+        writeFile(config.bundlePath + QStringLiteral("/Contents/Info.plist"),
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                  "<key>CFBundleShortVersionString</key><string>" +
+                      version.toUtf8() + "</string></dict></plist>\n");
     }
 
     // Makes the bundle's agent a shell script.
     void installAgentScript(const QByteArray& body) {
-        QFile file(agentPath());
-        file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        file.write("#!/bin/sh\n" + body + "\n");
-        file.close();
-        file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser);
+        writeFile(agentPath(), "#!/bin/sh\n" + body + "\n", true);
     }
 
     // Builds the controller from the current config; call launch() to run
     // the launch sequence.
     AppDelegate& create() {
         PlatformServices services;
-        auto desktopFake = std::make_unique<RecordingDesktop>();
-        auto wakeFake = std::make_unique<FakeWakeWatcher>();
-        auto loginFake = std::make_unique<FakeLoginItem>();
-        auto presenterFake = std::make_unique<RecordingPresenter>();
-        desktop = desktopFake.get();
-        wake = wakeFake.get();
-        loginItem = loginFake.get();
-        presenter = presenterFake.get();
-        services.desktop = std::move(desktopFake);
-        services.wakeWatcher = std::move(wakeFake);
-        services.loginItem = std::move(loginFake);
+        services.desktop = fake(desktop);
+        services.wakeWatcher = fake(wake);
+        services.loginItem = fake(loginItem);
         services.networkFactory =
             networkFactory ? std::move(networkFactory) : std::make_unique<DefaultNetworkFactory>();
         services.legacyInstall = legacyInstall;
         services.logFilePath = logPath();
         services.downloadsFolder = downloadsFolder();
         services.trayAvailable = [this] { return trayAvailable; };
-        delegate =
-            std::make_unique<AppDelegate>(config, std::move(services), std::move(presenterFake));
+        delegate = std::make_unique<AppDelegate>(config, std::move(services), fake(presenter));
         return *delegate;
     }
 
@@ -184,35 +174,23 @@ public:
 
     // Every line of the log file, as written.
     QStringList logLines() const {
-        QFile file(logPath());
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        return QString::fromUtf8(fileContents(logPath())).split(u'\n', Qt::SkipEmptyParts);
     }
 
     // The event texts of the application's own lines, in order.
     QStringList events() const {
-        static const QRegularExpression own(
-            QStringLiteral(R"(^\S+ APP launch=[0-9A-F-]{36} elapsed_s=\d+\.\d{3} (.*)$)"));
         QStringList result;
-        for (const QString& line : logLines()) {
-            const auto match = own.match(line);
-            if (match.hasMatch())
-                result.append(match.captured(1));
-        }
+        for (const OwnLine& line : ownLines(logPath()))
+            result.append(line.event);
         return result;
     }
 
     // Elapsed seconds of the first own line whose event starts with `prefix`,
     // or a negative value when there is none.
     double elapsedOf(const QString& prefix) const {
-        static const QRegularExpression own(
-            QStringLiteral(R"(^\S+ APP launch=[0-9A-F-]{36} elapsed_s=(\d+\.\d{3}) (.*)$)"));
-        for (const QString& line : logLines()) {
-            const auto match = own.match(line);
-            if (match.hasMatch() && match.captured(2).startsWith(prefix))
-                return match.captured(1).toDouble();
-        }
+        for (const OwnLine& line : ownLines(logPath()))
+            if (line.event.startsWith(prefix))
+                return line.elapsed;
         return -1.0;
     }
 
@@ -231,6 +209,14 @@ public:
     FakeWakeWatcher* wake = nullptr;
     FakeLoginItem* loginItem = nullptr;
     RecordingPresenter* presenter = nullptr;
+
+private:
+    // A new fake, which the test reaches through `view` while the controller owns it.
+    template <typename T> static std::unique_ptr<T> fake(T*& view) {
+        auto made = std::make_unique<T>();
+        view = made.get();
+        return made;
+    }
 };
 
 } // namespace kestrel::test
