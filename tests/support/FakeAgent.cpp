@@ -73,7 +73,7 @@ struct FakeAgent::State {
         response.status = reply.status;
         for (const auto& [key, value] : reply.headers)
             response.set_header(key.toStdString(), value.toStdString());
-        const std::string type = reply.contentType.toStdString();
+        const std::string type = "application/json";
         const qint64 size =
             reply.endless ? endlessBound : reply.patternSize.value_or(reply.body.size());
         // Plain replies go out whole, as the library sends them (compressed when the client
@@ -190,11 +190,6 @@ QList<RecordedRequest> FakeAgent::requests() const {
 
 int FakeAgent::requestCount(const QString& path) const {
     return int(std::ranges::count(requests(), path, &RecordedRequest::path));
-}
-
-void FakeAgent::clearRequests() {
-    std::lock_guard lock(d->mutex);
-    d->requests.clear();
 }
 
 qint64 FakeAgent::bytesSent(const QString& path) const {
