@@ -129,21 +129,6 @@ private slots:
         QVERIFY(harness.presenter->alerts.isEmpty());
     }
 
-    // Without a browser or a file manager the user is told where to go by hand.
-    void failuresToOpenAreShown() {
-        AppHarness harness;
-        harness.launch();
-        harness.desktop->nothingOpens = true;
-        harness.delegate->window()->portalButton()->click();
-        harness.delegate->window()->logButton()->click();
-        QCOMPARE(harness.presenter->alerts.size(), 2);
-        QCOMPARE(harness.presenter->alerts[0].title + ": " + harness.presenter->alerts[0].message,
-                 "Не удалось открыть кабинет: Откройте в браузере адрес:\n" +
-                     harness.config.portalUrl.toString());
-        QCOMPARE(harness.presenter->alerts[1].title + ": " + harness.presenter->alerts[1].message,
-                 "Не удалось показать журнал: Журнал находится здесь:\n" + harness.logPath());
-    }
-
     // With no tray to quit from, the window's own button quits as the menu does.
     void quitFromTheWindowWithoutATray() {
         AppHarness withTray;
@@ -203,6 +188,16 @@ private slots:
         entries[4]->trigger();
         QCOMPARE(harness.desktop->revealed, QStringList{harness.logPath()});
         QVERIFY(QFileInfo(harness.logPath()).isFile());
+        // Without a browser or a file manager the user is told where to go by hand.
+        harness.desktop->nothingOpens = true;
+        delegate.window()->portalButton()->click();
+        delegate.window()->logButton()->click();
+        QCOMPARE(harness.presenter->alerts.size(), 2);
+        QCOMPARE(harness.presenter->alerts[0].title + ": " + harness.presenter->alerts[0].message,
+                 "Не удалось открыть кабинет: Откройте в браузере адрес:\n" +
+                     harness.config.portalUrl.toString());
+        QCOMPARE(harness.presenter->alerts[1].title + ": " + harness.presenter->alerts[1].message,
+                 "Не удалось показать журнал: Журнал находится здесь:\n" + harness.logPath());
 
         MainWindow* window = delegate.window();
         QVERIFY(window->isVisible() && window->close());
