@@ -372,6 +372,7 @@ private slots:
         const QByteArray plist = "<plist><dict><key>CFBundleShortVersionString</key><string>1.2.3"
                                  "</string></dict></plist>";
         QTest::newRow("no key") << QByteArray(plist).replace("Short", "") << "0.5.5";
+        QTest::newRow("not in a dict") << QByteArray(plist).replace("dict>", "array>") << "0.5.5";
         QTest::newRow("no file") << QByteArray() << "0.5.5";
         const auto padded = [&plist](qint64 size) {
             return plist + "<!--" + QByteArray(size - plist.size() - 7, ' ') + "-->";
