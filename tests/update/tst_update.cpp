@@ -4,6 +4,7 @@
 #include "support/Files.h"
 #include "support/UpdateHost.h"
 #include "ui/MainWindow.h"
+#include "update/ManifestCheck.h"
 #include "update/Sha256.h"
 #include "update/UpdateNetwork.h"
 #include "update/UpdateSelection.h"
@@ -16,7 +17,6 @@
 #include <QTest>
 #include <csignal>
 #include <cstring>
-#include <sys/mount.h>
 #include <sys/resource.h>
 
 using namespace kestrel;
@@ -46,10 +46,10 @@ const QString downloading =
     "Скачиваем " + imageName + "… / orange / Скачать обновление / off / progress";
 // Stands for a server that refuses connections.
 constexpr int refused = 0;
-// A folder with content under the image's name, which nobody can remove; a file where the
-// Downloads folder should be (root ignores permissions, not file types); an older image on a
-// disk that fills up halfway through the new one.
-enum Obstacle { none, folderInTheWay, fileAsDownloads, diskFull };
+// A checksum the image does not have; a folder with content under the image's name, which
+// nobody can remove; a file where the Downloads folder should be (root ignores permissions, not
+// file types); an older image, and a file size limit reached halfway through the new one.
+enum Obstacle { none, wrongChecksum, folderInTheWay, fileAsDownloads, fileSizeLimit };
 
 // A manifest publishing `version` with one build under `key`.
 QByteArray manifest(const QString& version, const QString& checksum = sha, QString url = {},
@@ -117,24 +117,18 @@ private slots:
         QVERIFY(installRussianQtTranslations(*QCoreApplication::instance(), {}));
     }
 
-    // The system's texts as the C library and Qt word them, in Russian.
-    void systemMessages_data() {
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("russian");
-        const auto row = [](int number, const char* russian) {
-            QTest::newRow(std::strerror(number))
-                << "open: " + QString::fromLocal8Bit(std::strerror(number)) << QString(russian);
-        };
-        // Those a failed download or agent start shows are in their own tables.
-        row(EROFS, "Файловая система доступна только для чтения");
-        row(EACCES, "Отказано в доступе");
-        QTest::newRow("not a system text") << "Сервер недоступен"
-                                           << "Сервер недоступен";
-    }
+    // The system's texts as the C library and Qt word them, in Russian; those a failed download
+    // shows are rows of its own table.
     void systemMessages() {
-        QFETCH(QString, message);
-        QFETCH(QString, russian);
-        QCOMPARE(russianSystemMessage(message), russian);
+        const std::pair<int, QString> reasons[] = {
+            {EROFS, "Файловая система доступна только для чтения"},
+            {EACCES, "Отказано в доступе"},
+            {ENOSPC, "Нет свободного места на устройстве"},
+        };
+        for (const auto& [number, russian] : reasons)
+            QCOMPARE(russianSystemMessage("open: " + QString::fromLocal8Bit(std::strerror(number))),
+                     russian);
+        QCOMPARE(russianSystemMessage("Сервер недоступен"), "Сервер недоступен");
     }
 
     void selection_data() {
@@ -144,13 +138,12 @@ private slots:
         QTest::addColumn<QByteArray>("manifest");
         // "update", "none" or the error's message.
         QTest::addColumn<QString>("expected");
-        const QString badVersion = updateMessages::badVersion;
         const QString badBuild = updateMessages::badBuild;
         const QString mac = "macos-arm64";
         const QString url = "https://" + updateHostName + folder + nameOf("1.4.2", mac);
-        const auto row = [](const char* name, const char* running, const QByteArray& manifest,
+        const auto row = [](const QString& name, const char* running, const QByteArray& manifest,
                             const QString& expected, const QString& platform = "mac") {
-            QTest::newRow(name) << platform << QString(running) << manifest << expected;
+            QTest::newRow(qPrintable(name)) << platform << QString(running) << manifest << expected;
         };
         const auto at = [&](const QString& url) { return manifest("1.4.2", sha, url, {}, mac); };
         const auto publishing = [&](const char* version) {
@@ -165,35 +158,26 @@ private slots:
             updateMessages::missingBuild("Linux ARM64"), "arm64");
         row("Linux with only the macOS image", "1.0.0", at(url),
             updateMessages::missingBuild("Linux x86-64"), "x86_64");
-        row("Linux key naming the disk image", "1.0.0",
-            manifest("1.4.2", sha, {}, nameOf("1.4.2", mac), "linux-amd64"), badBuild, "x86_64");
         row("macOS with only the Linux package", "1.0.0", amd64,
             updateMessages::missingBuild("Mac с процессором M"));
-        row("accepted 1.4.2", "1.0.0", at(url), "update");
         row("1.2 against 1.2.0", "1.2", publishing("1.2.0"), "none");
-        row("1.2 against 1.2.0.0", "1.2", publishing("1.2.0.0"), "none");
         row("1.9 against 1.10", "1.9", publishing("1.10"), "update");
-        row("leading zeros", "1.2", publishing("01.002.0"), "none");
         row("1.4.02 names its file as published", "1.0", publishing("1.4.02"), "update");
         row("older, empty builds", "2.0", R"({"version": "1.4.2", "builds": {}})", "none");
-        row("only another platform", "1.0", at(url).replace("arm64", "x64"),
-            updateMessages::missingBuild("Mac с процессором M"));
         for (const char* version :
              {"2", "1.2.3.4.5", "1..2", "1.2-beta", "v1.4.2", "1.4.2 ", "1.9223372036854775808"})
-            QTest::addRow("published \"%s\"", version)
-                << "mac"
-                << "1.0" << publishing(version) << badVersion;
-        row("capital scheme", "1.0", at(QString(url).replace("https", "HTTPS")), badBuild);
-        row("port 443", "1.0", at(QString(url).replace(updateHostName, updateHostName + ":443")),
-            badBuild);
-        row("user", "1.0", at(QString(url).replace(updateHostName, "me@" + updateHostName)),
-            badBuild);
-        row("query", "1.0", at(url + "?a=1"), badBuild);
-        row("fragment", "1.0", at(url + "#x"), badBuild);
-        row("other file name", "1.0",
-            at("https://" + updateHostName + folder + nameOf("1.4.1", mac)), badBuild);
-        row("upper-case checksum", "1.0", manifest("1.4.2", sha.toUpper(), {}, {}, mac), badBuild);
-        row("63-character checksum", "1.0", manifest("1.4.2", sha.left(63), {}, {}, mac), badBuild);
+            row(QStringLiteral("published \"%1\"").arg(version), "1.0", publishing(version),
+                updateMessages::badVersion);
+        // QUrl would read these as the right address; the text as published is not.
+        const QString host = updateHostName;
+        for (const QString& address :
+             {QString(url).replace("https", "HTTPS"), QString(url).replace(host, host.toUpper()),
+              QString(url).replace(host, host + ":"), QString(url).replace(host, host + ":443"),
+              QString(url).replace(host, "me@" + host), url + "?a=1", url + "#x",
+              "https://" + host + folder + nameOf("1.4.1", mac)})
+            row("address " + address, "1.0", at(address), badBuild);
+        for (const QString& checksum : {sha.toUpper(), sha.left(63)})
+            row("checksum " + checksum, "1.0", manifest("1.4.2", checksum, {}, {}, mac), badBuild);
     }
 
     void selection() {
@@ -201,22 +185,15 @@ private slots:
         QFETCH(QString, running);
         QFETCH(QByteArray, manifest);
         QFETCH(QString, expected);
-        const std::optional<UpdateManifest> decoded = decodeUpdateManifest(manifest);
-        QVERIFY(decoded);
+        const UpdatePlatform constants =
+            platform == "mac" ? macUpdatePlatform() : linuxUpdatePlatform(platform);
         const UpdateOutcome outcome =
-            availableUpdate(*decoded, running,
-                            {updateHostName, platform == "mac" ? macUpdatePlatform()
-                                                               : linuxUpdatePlatform(platform)});
+            judgeManifestBody(manifest, {.appVersion = running,
+                                         .maximumBytes = 1 << 20,
+                                         .constants = {updateHostName, constants}});
         const auto* error = std::get_if<UpdateError>(&outcome);
         const bool upToDate = std::holds_alternative<UpToDate>(outcome);
         QCOMPARE(error ? error->message : upToDate ? "none" : "update", expected);
-    }
-
-    void sha256() {
-        Sha256 h;
-        QCOMPARE(h.finalHex(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-        h.update("abc");
-        QCOMPARE(h.finalHex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     }
 
     void check_data() {
@@ -230,8 +207,8 @@ private slots:
         };
         row("newer build", {.body = newer}, found);
         row("redirected", {.redirectTo = "/mirror.json"}, found);
-        row("404", {.status = 404, .body = "missing"}, failed);
-        row("no body", {}, failed);
+        // Qt refuses a 404 itself; only our own check refuses this.
+        row("201", {.status = 201, .body = newer}, failed);
         row("not JSON", {.body = "<html>"}, failed);
         row("exactly 131072 bytes", {.body = newer.leftJustified(131072)}, found);
         row("131073 bytes", {.body = newer.leftJustified(131073)}, failed);
@@ -249,11 +226,9 @@ private slots:
             f.server.stop();
         f.harness.launch();
         QCOMPARE(f.row(), "Проверяем наличие обновления… / grey / Проверяем… / off");
-        // A check while one runs writes nothing.
-        const QStringList before = f.harness.logLines();
+        // Dropped while one runs.
         f.harness.delegate->checkForUpdate();
         f.harness.delegate->handleUpdateButton();
-        QCOMPARE(f.harness.logLines(), before);
         QVERIFY(f.waitForChecks(1));
         const int http = response.redirectTo.isEmpty() ? response.status : 200;
         QCOMPARE(f.harness.events().filter("update_check_").join(", "),
@@ -301,34 +276,32 @@ private slots:
     void downloadFails_data() {
         QTest::addColumn<TlsResponse>("image");
         QTest::addColumn<QString>("message");
-        QTest::addColumn<bool>("rightChecksum");
         QTest::addColumn<int>("obstacle");
         const auto row = [](const char* name, const TlsResponse& image, const QString& message,
-                            bool rightChecksum = true, Obstacle obstacle = none) {
-            QTest::newRow(name) << image << message << rightChecksum << int(obstacle);
+                            Obstacle obstacle = none) {
+            QTest::newRow(name) << image << message << int(obstacle);
         };
         const qint64 limit = 2 * Sha256::chunkBytes;
         row("404", {.status = 404, .body = "x"}, downloadFailed);
-        row("500", {.status = 500, .body = "x"}, downloadFailed);
         row("empty body", {}, badSize);
-        row("checksum mismatch", {.body = "x"}, "Контрольная сумма обновления не совпала.", false);
-        row("one byte over, announced", {.patternSize = limit + 1}, badSize);
-        row("far over, announced", {.patternSize = 256 * limit}, badSize);
+        row("checksum mismatch", {.body = "x"}, "Контрольная сумма обновления не совпала.",
+            wrongChecksum);
+        // Refused as announced: the first half is within the limit, and the rest is never sent.
+        row("one byte over, announced", {.patternSize = limit + 1, .holdHalfway = true}, badSize);
         row("no length, without end", {.endless = true}, badSize);
         // The system's reasons in Russian, Qt's own where it has them.
         row("refused", {.status = refused}, "Отказано в соединении");
         row("stalled", {.patternSize = limit, .holdHalfway = true}, updateMessages::timedOut);
-        row("destination cannot be removed", {.body = "x"}, "Папка не пуста", true, folderInTheWay);
-        row("a file in the Downloads folder's place", {.body = "x"}, "Не является папкой", true,
+        row("destination cannot be removed", {.body = "x"}, "Папка не пуста", folderInTheWay);
+        row("a file in the Downloads folder's place", {.body = "x"}, "Не является папкой",
             fileAsDownloads);
-        row("disk full halfway", {.body = QByteArray(limit, 'x')},
-            "Нет свободного места на устройстве", true, diskFull);
+        row("file size limit halfway", {.body = QByteArray(limit, 'x')}, "Файл слишком велик",
+            fileSizeLimit);
     }
 
     void downloadFails() {
         QFETCH(TlsResponse, image);
         QFETCH(QString, message);
-        QFETCH(bool, rightChecksum);
         QFETCH(int, obstacle);
         Fixture f;
         f.harness.config.maximumUpdateBytes = 2 * Sha256::chunkBytes;
@@ -336,33 +309,23 @@ private slots:
             QVERIFY(QDir().mkpath(f.destination() + "/inside"));
         const QByteArray old(100 * 1024, 'o');
         const QString kept = obstacle == fileAsDownloads ? f.harness.downloadsFolder()
-                             : obstacle == diskFull      ? f.destination()
+                             : obstacle == fileSizeLimit ? f.destination()
                                                          : QString();
-        const QByteArray folder = QFile::encodeName(f.harness.downloadsFolder());
+        QFile file(kept);
+        QVERIFY(kept.isEmpty() || (QDir().mkpath(QFileInfo(kept).path()) &&
+                                   file.open(QIODevice::WriteOnly) && file.write(old) > 0));
+        file.close();
+        // Past the limit a write fails (SIGXFSZ ignored, or it would end the process). One and a
+        // half of the pieces the image is written in: one write is cut short before the next
+        // one fails, as on a disk that fills up.
         rlimit limit{};
         ::getrlimit(RLIMIT_FSIZE, &limit);
-        // Room for the old image and one and a half of the pieces the new one is written in:
-        // one write is cut short before the next one fails.
-        const rlimit room{rlim_t(old.size() + 3 * Sha256::chunkBytes / 2), limit.rlim_max};
-        const auto undo = qScopeGuard([&] {
-            if (obstacle == diskFull)
-                ::umount2(folder.constData(), MNT_DETACH), ::setrlimit(RLIMIT_FSIZE, &limit);
-        });
-        const QByteArray size = "size=" + QByteArray::number(quint64(room.rlim_cur));
-        if (obstacle == diskFull && (!QDir().mkpath(folder) ||
-                                     ::mount("tmpfs", folder, "tmpfs", 0, size.constData()) != 0)) {
-            // Without the right to mount: past a file size limit a write fails (SIGXFSZ
-            // ignored, or it ends the process).
-            message = "Файл слишком велик";
-            std::signal(SIGXFSZ, SIG_IGN);
-            ::setrlimit(RLIMIT_FSIZE, &room);
-        }
-        QFile file(kept);
-        QVERIFY(kept.isEmpty() ||
-                (file.open(QIODevice::WriteOnly) && file.write(old) == old.size()));
-        file.close();
+        const auto undo = qScopeGuard([&] { ::setrlimit(RLIMIT_FSIZE, &limit); });
+        const rlimit room{rlim_t(3 * Sha256::chunkBytes / 2), limit.rlim_max};
+        std::signal(SIGXFSZ, SIG_IGN);
+        QVERIFY(obstacle != fileSizeLimit || ::setrlimit(RLIMIT_FSIZE, &room) == 0);
         // An oversized image is rejected before its checksum matters.
-        QVERIFY(f.launchWithImage(image, rightChecksum ? QString() : sha));
+        QVERIFY(f.launchWithImage(image, obstacle == wrongChecksum ? sha : QString()));
         if (image.status == refused)
             f.server.stop();
         QCOMPARE(f.download(), downloading);
@@ -372,7 +335,7 @@ private slots:
                  "Обновление не скачано: " + message);
         QCOMPARE(f.row(), downloadFailed + " / red / Скачать обновление / on");
         // What was in the way is left as it was, and no partial file stays.
-        QCOMPARE(f.downloads(), obstacle == folderInTheWay || obstacle == diskFull
+        QCOMPARE(f.downloads(), obstacle == folderInTheWay || obstacle == fileSizeLimit
                                     ? QStringList{imageName}
                                     : QStringList());
         QVERIFY(kept.isEmpty() || fileContents(kept) == old);
