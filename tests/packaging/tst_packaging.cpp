@@ -1,9 +1,7 @@
-#include "app/Config.h"
 #include "support/Files.h"
 #include "ui/Icons.h"
 #include "ui/MainWindow.h"
 #include "ui/StatusColor.h"
-#include "update/UpdateSelection.h"
 
 #include <QAccessible>
 #include <QLabel>
@@ -48,18 +46,6 @@ private slots:
         const QString plist = QString::fromUtf8(fileContents(KESTREL_BUNDLE "/Contents/Info.plist"))
                                   .replace(QRegularExpression(">\\s+<"), "><");
         QVERIFY2(plist.contains("<key>" + entry), qPrintable(plist));
-    }
-
-    // The file CPack makes must be the one the update check accepts; on Linux
-    // the released package test also downloads it, elsewhere only this says so.
-    void packageNameIsAcceptedByTheUpdateCheck() {
-        const Config c;
-        const QString name = KESTREL_PACKAGE_FILE_NAME;
-        const QString url = "https://" + c.updateHost + "/downloads/print-agent/" + name;
-        const UpdateOutcome outcome = availableUpdate(
-            {KESTREL_VERSION, {{c.updatePlatform.buildKey, {name, url, QString(64, u'a')}}}},
-            "0.0.1", {c.updateHost, c.updatePlatform});
-        QVERIFY2(std::holds_alternative<AvailableUpdate>(outcome), qPrintable(name));
     }
 
     void everyControlIsNamedAndButtonsByTheirCurrentText() {
