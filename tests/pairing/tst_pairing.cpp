@@ -9,7 +9,6 @@
 #include "ui/MainWindow.h"
 
 #include <QApplication>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QNetworkAccessManager>
@@ -24,6 +23,7 @@
 
 using namespace kestrel;
 using namespace kestrel::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -377,10 +377,11 @@ private slots:
         QFETCH(FakeReply, reply);
         QFETCH(QString, line);
         m_agent->setReply(unlockPath, reply, "POST");
-        const QJsonObject lock = QJsonDocument::fromJson(R"({"signing": {"configured": true,
-            "enabled": false, "code": "keychain_locked", "message": "нужен доступ"}})")
-                                     .object();
-        launch(healthBody("1.0.0", locked ? lock : QJsonObject()));
+        const QJsonObject lock{{"configured", true},
+                               {"enabled", false},
+                               {"code", "keychain_locked"},
+                               {"message", "нужен доступ"}};
+        launch(healthBody("1.0.0", locked ? QJsonObject{{"signing", lock}} : QJsonObject()));
         // The refresh after the reply has no signing record to rewrite the line.
         m_agent->setReply("/v1/health", {.body = healthBody("1.0.0", {}, {"signing"})});
         const int polls = m_agent->requestCount("/v1/health");
@@ -446,9 +447,7 @@ private slots:
     }
 
     void resume() {
-        m_agent->setReply(resumePath,
-                          {.status = 500, .body = "{}", .delay = std::chrono::milliseconds(150)},
-                          "POST");
+        m_agent->setReply(resumePath, {.status = 500, .body = "{}", .delay = 150ms}, "POST");
         launch("{}", 503);
         m_harness->wake->wake();
         poll();

@@ -121,9 +121,8 @@ private slots:
         const auto primary = start({"kestrel://connect?pairingToken=" + cold});
         useHome();
         QTRY_VERIFY_WITH_TIMEOUT(m_agent->requestCount("/v1/app/pairing-preview") == 1, 15000);
-        QFile commandLine(QString("/proc/%1/cmdline").arg(primary->processId()));
-        QVERIFY(commandLine.open(QIODevice::ReadOnly));
-        const QByteArray shown = commandLine.readAll();
+        const QByteArray shown =
+            fileContents(QString("/proc/%1/cmdline").arg(primary->processId()));
         QVERIFY(shown.startsWith(QFile::encodeName(KESTREL_APP_EXECUTABLE)));
         QVERIFY(!shown.contains(cold.toLatin1()) && !shown.contains("kestrel:"));
         primary->terminate();
