@@ -94,8 +94,9 @@ int squat(int argc, char** argv) {
 class TestPairing : public QObject {
     Q_OBJECT
 
-    // The proxy the environment and the application name; nothing may
-    // ever reach it.
+    // A proxy handed to a session for privileged requests; nothing may ever
+    // reach it. (Qt itself never sends loopback traffic to the application's
+    // or the environment's proxy, so only a session's own proxy is a risk.)
     FakeAgent m_proxy;
     std::unique_ptr<FakeAgent> m_agent;
     std::unique_ptr<AppHarness> m_harness;
@@ -129,11 +130,6 @@ class TestPairing : public QObject {
     }
 
 private slots:
-    void initTestCase() {
-        qputenv("http_proxy", m_proxy.baseUrl().toEncoded());
-        QNetworkProxy::setApplicationProxy({QNetworkProxy::HttpProxy, "127.0.0.1", m_proxy.port()});
-    }
-
     void init() {
         m_agent = std::make_unique<FakeAgent>();
         for (const QString& path : {previewPath, confirmPath, unlockPath, resumePath})
@@ -334,6 +330,8 @@ private slots:
                   [&](const QByteArray& seen) { requests += int(seen.count(" HTTP/1.1\r\n")); });
         const QUrl base(QString("http://127.0.0.1:%1").arg(closer.serverPort()));
         QNetworkAccessManager session;
+        // Whoever made the session, privileged requests go out directly.
+        session.setProxy({QNetworkProxy::HttpProxy, "127.0.0.1", m_proxy.port()});
         std::optional<PairingOutcome> outcome;
         sendPairingRequest(session, {base, "v1/app/pairing-confirm", "s", QString(64, 'a'), failed},
                            this, [&](PairingOutcome result) { outcome = std::move(result); });
@@ -402,22 +400,21 @@ private slots:
         QVERIFY(!integrationPageUrl(QUrl()));
     }
 
-    // Another user's process holds the agent's port and answers as a ready
-    // agent: it gets neither the secret nor the token, and a link waits for
-    // the port to be ours again.
+    // Another user's process takes the agent's port while a pairing sheet is
+    // open, and answers as a ready agent: it gets neither the secret nor the
+    // token, and the link waits for the port to be ours again.
     void portHeldByAnotherUser() {
-        const quint16 port = FakeAgent().port(); // free once the probe is gone
+        launch();
+        app().openUrls(links(QString(64, 'a')));
+        QTRY_COMPARE(presenter().sheets.size(), 1);
+        m_agent->stop();
+        const quint16 port = m_agent->port();
         QProcess squatter;
         squatter.start(QCoreApplication::applicationFilePath(), {"--squat", QString::number(port)});
         if (!squatter.waitForReadyRead(30000) && squatter.exitCode() == 2)
             QSKIP("a listener of another user (uid 65534) needs root; CI runs the suite as root");
         QCOMPARE(squatter.readLine(), "listening\n");
-        m_agent = std::make_unique<FakeAgent>(); // answers nothing here; the secret check needs it
-        m_harness->config.agentBaseUrl = m_harness->config.privateAgentUrl =
-            QUrl(QString("http://127.0.0.1:%1").arg(port));
-        m_harness->launch();
-        app().openUrls(links(QString(64, 'a')));
-        QTRY_VERIFY(!app().state().refreshInFlight);
+        presenter().answerSheet(true);
         poll();
         m_harness->wake->wake();
         poll();
