@@ -357,6 +357,8 @@ private slots:
         const QString failed = "Не удалось проверить доступ. Повторите попытку в приложении.";
         QTest::newRow("no lock") << false << FakeReply{} << "готова · ООО Ромашка";
         QTest::newRow("200") << true << FakeReply{} << "нужен доступ";
+        // The agent may wait on the user for minutes; seconds are well within.
+        QTest::newRow("200 after 4 s") << true << FakeReply{.delay = 4s} << "нужен доступ";
         QTest::newRow("200 with an error") << true << FakeReply{200, error} << "нужен доступ";
         QTest::newRow("403 string error") << true << FakeReply{403, error} << "нет";
         QTest::newRow("403 numeric error") << true << FakeReply{403, "{\"error\":403}"} << failed;
@@ -385,7 +387,7 @@ private slots:
         const int polls = m_agent->requestCount("/v1/health");
         app().openSigningSettings();
         app().openSigningSettings();
-        QTRY_COMPARE(m_agent->requestCount("/v1/health"), polls + locked);
+        QTRY_COMPARE_WITH_TIMEOUT(m_agent->requestCount("/v1/health"), polls + locked, 30000);
         QTRY_VERIFY(!app().state().refreshInFlight && !app().state().credentialAccessInFlight);
         QCOMPARE(bodies(unlockPath), locked ? QList<QByteArray>{"{}"} : QList<QByteArray>());
         const QUrl page("https://cabinet.kestrel.example/app?view=integration");
