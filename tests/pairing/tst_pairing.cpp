@@ -5,27 +5,20 @@
 #include "pairing/SigningAccess.h"
 #include "support/AppHarness.h"
 #include "support/FakeAgent.h"
+#include "support/Files.h"
 #include "ui/MainWindow.h"
 
-#include <QJsonDocument>
+#include <QApplication>
 #include <QJsonObject>
 #include <QLabel>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
+#include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
-#include <arpa/inet.h>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <grp.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace kestrel;
@@ -36,6 +29,7 @@ namespace {
 
 const QString previewPath = "/v1/app/pairing-preview", confirmPath = "/v1/app/pairing-confirm",
               unlockPath = "/v1/app/unlock-credentials", resumePath = "/v1/app/resume";
+const QString t = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-";
 const QString failed =
     "Не удалось подтвердить подключение. Повторите «Открыть Агент KESTREL» в кабинете.";
 const QString example =
@@ -55,121 +49,54 @@ QByteArray preview(const QList<std::pair<QByteArray, QByteArray>>& edits = {}) {
     return body;
 }
 
-// A process of another user listening on 127.0.0.1 and [::1] at `port`: it
-// answers every request with `reply` and passes what it received back up a
-// pipe. Between fork and exit the child uses system calls and its stack only.
-class ForeignListener {
-public:
-    ForeignListener(uid_t uid, quint16 port, const QByteArray& reply) {
-        int ready[2], seen[2];
-        if (::pipe(ready) != 0 || ::pipe(seen) != 0)
-            return;
-        m_pid = ::fork();
-        if (m_pid == 0)
-            serve(uid, port, reply, ready[1], seen[1]);
-        ::close(ready[1]);
-        ::close(seen[1]);
-        m_seen = seen[0];
-        char byte = 0;
-        m_listening = m_pid > 0 && ::read(ready[0], &byte, 1) == 1 && byte == 'k';
-        m_uidRefused = byte == 'u';
-        ::close(ready[0]);
-    }
-    ~ForeignListener() {
-        stop();
-        ::close(m_seen);
-    }
-    bool isListening() const { return m_listening; }
-    // The system would not let the child become `uid`.
-    bool uidRefused() const { return m_uidRefused; }
-    void stop() {
-        if (m_pid > 0 && ::kill(m_pid, SIGKILL) == 0)
-            ::waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-    // Every request received so far (read once the listener has stopped).
-    QByteArray received() const {
-        QByteArray all;
-        char buffer[4096];
-        for (ssize_t n; (n = ::read(m_seen, buffer, sizeof buffer)) > 0;)
-            all.append(buffer, n);
-        return all;
-    }
+// Answers every request to `server` with `reply` (empty: closes without
+// one), handing what it read to `seen` first.
+void answerAll(QTcpServer& server, const QByteArray& reply,
+               const std::function<void(const QByteArray&)>& seen) {
+    QObject::connect(&server, &QTcpServer::newConnection, &server, [&server, reply, seen] {
+        while (QTcpSocket* client = server.nextPendingConnection())
+            QObject::connect(client, &QTcpSocket::readyRead, client, [client, reply, seen] {
+                seen(client->readAll());
+                client->write(reply);
+                client->disconnectFromHost();
+            });
+    });
+}
 
-private:
-    [[noreturn]] static void serve(uid_t uid, quint16 port, const QByteArray& reply, int ready,
-                                   int seen) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0) {
-            (void)!::write(ready, "u", 1);
-            ::_exit(2);
-        }
-        pollfd listeners[2];
-        int count = 0;
-        const int on = 1;
-        sockaddr_in v4{};
-        v4.sin_family = AF_INET;
-        v4.sin_port = htons(port);
-        v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        sockaddr_in6 v6{};
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(port);
-        v6.sin6_addr = in6addr_loopback;
-        for (const int family : {AF_INET, AF_INET6}) {
-            const int fd = ::socket(family, SOCK_STREAM, 0);
-            ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-            if (family == AF_INET6)
-                ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-            const bool bound = family == AF_INET
-                                   ? ::bind(fd, reinterpret_cast<sockaddr*>(&v4), sizeof v4) == 0
-                                   : ::bind(fd, reinterpret_cast<sockaddr*>(&v6), sizeof v6) == 0;
-            // IPv4 is required; a system without IPv6 has no [::1] to take.
-            if (!bound || ::listen(fd, 16) != 0) {
-                if (family == AF_INET)
-                    ::_exit(3);
-                continue;
-            }
-            listeners[count++] = {fd, POLLIN, 0};
-        }
-        (void)!::write(ready, "k", 1);
-        char request[16384];
-        for (;;) {
-            if (::poll(listeners, nfds_t(count), -1) <= 0)
-                continue;
-            for (int i = 0; i < count; ++i) {
-                if (!(listeners[i].revents & POLLIN))
-                    continue;
-                const int client = ::accept(listeners[i].fd, nullptr, nullptr);
-                if (client < 0)
-                    continue;
-                // Whatever comes within a moment of the first bytes is the request.
-                size_t length = 0;
-                pollfd wait{client, POLLIN, 0};
-                while (length<sizeof request&& ::poll(&wait, 1, length ? 100 : 2000)> 0) {
-                    const ssize_t n = ::read(client, request + length, sizeof request - length);
-                    if (n <= 0)
-                        break;
-                    length += size_t(n);
-                }
-                (void)!::write(seen, request, length);
-                (void)!::write(client, reply.constData(), size_t(reply.size()));
-                ::close(client);
-            }
-        }
-    }
-
-    pid_t m_pid = -1;
-    int m_seen = -1;
-    bool m_listening = false;
-    bool m_uidRefused = false;
-};
+// `tst_pairing --squat PORT`: a process of another user (uid 65534) that
+// listens on 127.0.0.1 and [::1] at PORT, answers every request as a ready
+// agent and writes what it received to its output. Started afresh rather
+// than forked, so it may use Qt; it gives up root before anything else.
+int squat(int argc, char** argv) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+        return 2;
+    QCoreApplication app(argc, argv);
+    const QByteArray health = healthBody("1.0.0");
+    QFile out;
+    out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
+    QTcpServer v4, v6;
+    if (!v4.listen(QHostAddress::LocalHost, QByteArray(argv[2]).toUShort()))
+        return 3;
+    // A system without IPv6 has no [::1] to take.
+    v6.listen(QHostAddress::LocalHostIPv6, v4.serverPort());
+    for (QTcpServer* server : {&v4, &v6})
+        answerAll(*server,
+                  "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n"
+                  "Content-Length: " +
+                      QByteArray::number(health.size()) + "\r\n\r\n" + health,
+                  [&out](const QByteArray& seen) { out.write(seen); });
+    out.write("listening\n");
+    return app.exec();
+}
 
 } // namespace
 
 class TestPairing : public QObject {
     Q_OBJECT
 
-    // The proxy the environment and the application name; nothing may
-    // ever reach it.
+    // A proxy handed to a session for privileged requests; nothing may ever
+    // reach it. (Qt itself never sends loopback traffic to the application's
+    // or the environment's proxy, so only a session's own proxy is a risk.)
     FakeAgent m_proxy;
     std::unique_ptr<FakeAgent> m_agent;
     std::unique_ptr<AppHarness> m_harness;
@@ -178,6 +105,10 @@ class TestPairing : public QObject {
     RecordingPresenter& presenter() { return *m_harness->presenter; }
     static QList<QUrl> links(const QString& token) {
         return {QUrl("kestrel://connect?pairingToken=" + token, QUrl::StrictMode)};
+    }
+    // What a preview or confirmation of the token of 64 `c` carries.
+    static QByteArray tokenBody(char c) {
+        return "{\"pairingToken\":\"" + QByteArray(64, c) + "\"}";
     }
     QList<QByteArray> bodies(const QString& path) const {
         QList<QByteArray> result;
@@ -199,11 +130,6 @@ class TestPairing : public QObject {
     }
 
 private slots:
-    void initTestCase() {
-        qputenv("http_proxy", m_proxy.baseUrl().toEncoded());
-        QNetworkProxy::setApplicationProxy({QNetworkProxy::HttpProxy, "127.0.0.1", m_proxy.port()});
-    }
-
     void init() {
         m_agent = std::make_unique<FakeAgent>();
         for (const QString& path : {previewPath, confirmPath, unlockPath, resumePath})
@@ -224,10 +150,8 @@ private slots:
         if (!m_harness->delegate)
             return;
         const QString log = m_harness->logLines().join('\n');
-        QFile file(m_harness->home.filePath("secret"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray secret = file.readAll();
-        QCOMPARE(secret.size(), 72);
+        const QByteArray secret = fileContents(m_harness->home.filePath("secret"));
+        // An empty secret (none handed over) fails here too.
         QVERIFY(!log.isEmpty() && !log.contains(QString::fromUtf8(secret)));
         QVERIFY(!log.contains(QRegularExpression("[A-Za-z0-9_-]{64}"))); // no token
         for (const RecordedRequest& request : m_agent->requests())
@@ -237,36 +161,37 @@ private slots:
     }
 
     void linkAcceptance_data() {
-        QTest::addColumn<QString>("links"); // separated by "|"
+        QTest::addColumn<QString>("links"); // separated by "|"; "<t>" is the token below
         QTest::addColumn<QString>("token"); // null: refused
-        const QString t = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-";
-        const QString base = "kestrel://connect?pairingToken=", no, _ = QString("_-").repeated(32);
+        const QString base = "kestrel://connect?pairingToken=", _ = QString("_-").repeated(32);
         QTest::newRow("plain") << base + t << t;
-        QTest::newRow("slash path") << "kestrel://connect/?pairingToken=" + t << t;
-        QTest::newRow("upper-case scheme and host") << "KESTREL://CONNECT?pairingToken=" + t << t;
+        QTest::newRow("slash path") << "kestrel://connect/?pairingToken=<t>" << t;
+        QTest::newRow("upper-case scheme and host") << "KESTREL://CONNECT?pairingToken=<t>" << t;
         QTest::newRow("only _ and -") << base + _ << _;
         QTest::newRow("percent-decoded") << base + "%41" + t.mid(1) << "A" + t.mid(1);
-        QTest::newRow("no link") << QString() << no;
-        QTest::newRow("two links") << base + t + "|" + base + t << no;
-        QTest::newRow("unparseable") << "kestrel://conn ect?pairingToken=" + t << no;
-        QTest::newRow("other scheme") << "https://connect?pairingToken=" + t << no;
-        QTest::newRow("other host") << "kestrel://connect.example?pairingToken=" + t << no;
-        QTest::newRow("user") << "kestrel://user@connect?pairingToken=" + t << no;
-        QTest::newRow("empty user") << "kestrel://@connect?pairingToken=" + t << no;
-        QTest::newRow("password") << "kestrel://:pw@connect?pairingToken=" + t << no;
-        QTest::newRow("port") << "kestrel://connect:43127?pairingToken=" + t << no;
-        QTest::newRow("empty fragment") << base + t + "#" << no;
-        QTest::newRow("longer path") << "kestrel://connect/pair?pairingToken=" + t << no;
-        QTest::newRow("empty query") << "kestrel://connect/?" << no;
-        QTest::newRow("second item") << base + t + "&source=cabinet" << no;
-        QTest::newRow("empty second item") << base + t + "&" << no;
-        QTest::newRow("capitalised name") << "kestrel://connect?PairingToken=" + t << no;
-        QTest::newRow("item without =") << "kestrel://connect?pairingToken" << no;
-        QTest::newRow("63 characters") << base + t.left(63) << no;
-        QTest::newRow("65 characters") << base + t + "a" << no;
+        QTest::newRow("no link") << QString() << QString();
+        const QString k = "kestrel://connect?pairingToken=<t>";
+        const QStringList refused = {k + "|" + k,
+                                     "kestrel://conn ect?pairingToken=<t>",
+                                     "https://connect?pairingToken=<t>",
+                                     "kestrel://connect.example?pairingToken=<t>",
+                                     "kestrel://user@connect?pairingToken=<t>",
+                                     "kestrel://@connect?pairingToken=<t>",
+                                     "kestrel://:pw@connect?pairingToken=<t>",
+                                     "kestrel://connect:43127?pairingToken=<t>",
+                                     "kestrel://connect/pair?pairingToken=<t>",
+                                     "kestrel://connect/?",
+                                     "kestrel://connect?PairingToken=<t>",
+                                     "kestrel://connect?pairingToken",
+                                     base + t.left(63)};
+        for (const QString& links : refused)
+            QTest::newRow(qPrintable(links)) << links << QString();
+        // Anything after the token: a fragment, more items, a 65th character, a line feed.
+        for (const char* tail : {"#", "&", "&source=cabinet", "a", "%0A"})
+            QTest::newRow(qPrintable("token, then " + QString(tail))) << k + tail << QString();
         for (const char* c : {"+", "/", "=", ".", "%20", "%D0%B0"})
-            QTest::newRow(c) << base + t.left(32) + c + t.mid(33) << no;
-        QTest::newRow("line feed") << base + t + "%0A" << no;
+            QTest::newRow(qPrintable("token with " + QString(c)))
+                << base + t.left(32) + c + t.mid(33) << QString();
     }
 
     void linkAcceptance() {
@@ -274,17 +199,16 @@ private slots:
         QFETCH(QString, token);
         QList<QUrl> urls;
         for (const QString& text : links.split('|', Qt::SkipEmptyParts))
-            urls << QUrl(text, QUrl::StrictMode);
+            urls << QUrl(QString(text).replace("<t>", t), QUrl::StrictMode);
         QCOMPARE(pairingTokenFromLinks(urls).value_or(QString()), token);
     }
 
     void sheetText_data() {
         QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<int>("line"); // lines 1 and 3 alone, the others to the end
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<int>("line");         // lines 1 and 3 alone, the others to the end
+        QTest::addColumn<QString>("expected"); // the whole example is the pairing test's
         const QByteArray thumbprint = "A1B2C3D4E5F6A7B8C9D0E1F2A3B4C5D6E7F8A9B0";
         const QString place = "\nМесто выбытия: 0c5b2444-70a0 · КПП 770101001";
-        QTest::newRow("example") << preview() << 0 << example;
         QTest::newRow("Production")
             << preview({{"production", "Production"}}) << 1 << "ИНН 7701234567 · Тестовый кабинет";
         QTest::newRow("5 characters") << preview({{thumbprint, "9AABB"}}) << 3 << "УКЭП …9AABB";
@@ -339,11 +263,10 @@ private slots:
         launch("{}", 503);
         const int activations = m_harness->desktop->activations;
         const QString first(64, 'a'), second(64, 'b');
-        const QByteArray body = "{\"pairingToken\":\"" + second.toLatin1() + "\"}";
+        const QByteArray body = tokenBody('b');
         app().openUrls(links(first));
         app().openUrls(links(second));
         app().openUrls(links(first + "x")); // refused, so the parked one stays
-        QCOMPARE(app().state().pendingPairingToken, std::optional(second));
         poll();
         QCOMPARE(m_agent->requestCount(previewPath), 0);
         QCOMPARE(m_harness->desktop->activations, activations);
@@ -355,10 +278,9 @@ private slots:
         QTRY_COMPARE(presenter().sheets.size() + presenter().alerts.size(), 1);
         if (!presenter().sheets.isEmpty()) {
             QCOMPARE(presenter().sheets[0].text, example);
-            QCOMPARE(presenter().sheets[0].acceptButton, "Подключить и подтвердить УКЭП");
-            QCOMPARE(presenter().sheets[0].rejectButton, "Отмена");
+            QCOMPARE(presenter().sheets[0].acceptButton + "|" + presenter().sheets[0].rejectButton,
+                     "Подключить и подтвердить УКЭП|Отмена");
             app().openUrls(links(QString(64, 'c'))); // dropped: a pairing runs
-            QVERIFY(!app().state().pendingPairingToken);
             const int polls = m_agent->requestCount("/v1/health");
             presenter().answerSheet(accept);
             // Only a confirmation refreshes the status.
@@ -369,7 +291,7 @@ private slots:
         QCOMPARE(presenter().alerts.size(), alert.isNull() ? 0 : 1);
         for (const auto& shown : presenter().alerts)
             QCOMPARE(shown.title + ": " + shown.message, "Подключение агента: " + alert);
-        poll();
+        poll(); // neither the refused link nor the dropped one gets a preview
         QCOMPARE(bodies(previewPath), QList{body});
     }
 
@@ -378,23 +300,15 @@ private slots:
     void oneAlertAtATime() {
         m_agent->setReply(previewPath, {.status = 500, .body = "{}"}, "POST");
         launch();
-        int depth = 0, deepest = 0;
+        // The alert is open while these arrive; none may start a pairing under it.
         presenter().whileAlertOpen = [&] {
-            deepest = std::max(deepest, ++depth);
-            for (int i = 0; presenter().alerts.size() == 1 && i < 10; ++i) {
-                app().openUrls(links(QString(64, QChar('b' + i))));
-                QTest::qWait(50);
-            }
-            --depth;
+            for (char c = 'b'; presenter().alerts.size() == 1 && c <= 'k'; ++c)
+                app().openUrls(links(QString(64, c)));
         };
         app().openUrls(links(QString(64, 'a')));
         QTRY_COMPARE(presenter().alerts.size(), 2);
         QTRY_VERIFY(!app().state().pairingInFlight);
-        QCOMPARE(deepest, 1);
-        const QString last(64, 'k');
-        QCOMPARE(bodies(previewPath),
-                 QList<QByteArray>({"{\"pairingToken\":\"" + QByteArray(64, 'a') + "\"}",
-                                    "{\"pairingToken\":\"" + last.toLatin1() + "\"}"}));
+        QCOMPARE(bodies(previewPath), (QList{tokenBody('a'), tokenBody('k')}));
         QCOMPARE(eventCount("pairing_waits_for_alert"), 10);
         // An alert due while one is open is dropped and logged.
         presenter().whileAlertOpen = [&] { app().showAlert("b", "b"); };
@@ -410,29 +324,26 @@ private slots:
         QTcpServer closer;
         QVERIFY(closer.listen(QHostAddress::LocalHost));
         int requests = 0;
-        connect(&closer, &QTcpServer::newConnection, this, [&] {
-            while (QTcpSocket* socket = closer.nextPendingConnection())
-                connect(socket, &QTcpSocket::readyRead, socket, [&requests, socket] {
-                    requests += int(socket->readAll().count(" HTTP/1.1\r\n"));
-                    socket->close();
-                    socket->deleteLater();
-                });
-        });
+        answerAll(closer, {},
+                  [&](const QByteArray& seen) { requests += int(seen.count(" HTTP/1.1\r\n")); });
         const QUrl base(QString("http://127.0.0.1:%1").arg(closer.serverPort()));
         QNetworkAccessManager session;
+        // Whoever made the session, privileged requests go out directly.
+        session.setProxy({QNetworkProxy::HttpProxy, "127.0.0.1", m_proxy.port()});
         std::optional<PairingOutcome> outcome;
         sendPairingRequest(session, {base, "v1/app/pairing-confirm", "s", QString(64, 'a'), failed},
                            this, [&](PairingOutcome result) { outcome = std::move(result); });
         QTRY_VERIFY(outcome);
         QVERIFY(!outcome->body);
         QCOMPARE(outcome->failure, failed);
+        // The closed connection is counted before the failure arrives, re-sent or not.
+        QCOMPARE(requests, 1);
         std::optional<ReplyResult> poll;
         QNetworkAccessManager pollSession;
         sendStatusRequest(pollSession, agentUrl(base, "v1/health"), this,
                           [&](const ReplyResult& result) { poll = result; });
         QTRY_VERIFY(poll);
         QVERIFY(poll->error && !poll->body);
-        QTest::qWait(200);
         QCOMPARE(requests, 2);
     }
 
@@ -444,6 +355,8 @@ private slots:
         const QString failed = "Не удалось проверить доступ. Повторите попытку в приложении.";
         QTest::newRow("no lock") << false << FakeReply{} << "готова · ООО Ромашка";
         QTest::newRow("200") << true << FakeReply{} << "нужен доступ";
+        // The agent may wait on the user for minutes; seconds are well within.
+        QTest::newRow("200 after 4 s") << true << FakeReply{.delay = 4s} << "нужен доступ";
         QTest::newRow("200 with an error") << true << FakeReply{200, error} << "нужен доступ";
         QTest::newRow("403 string error") << true << FakeReply{403, error} << "нет";
         QTest::newRow("403 numeric error") << true << FakeReply{403, "{\"error\":403}"} << failed;
@@ -462,16 +375,17 @@ private slots:
         QFETCH(FakeReply, reply);
         QFETCH(QString, line);
         m_agent->setReply(unlockPath, reply, "POST");
-        const QJsonObject lock = QJsonDocument::fromJson(R"({"signing": {"configured": true,
-            "enabled": false, "code": "keychain_locked", "message": "нужен доступ"}})")
-                                     .object();
-        launch(healthBody("1.0.0", locked ? lock : QJsonObject()));
+        const QJsonObject lock{{"configured", true},
+                               {"enabled", false},
+                               {"code", "keychain_locked"},
+                               {"message", "нужен доступ"}};
+        launch(healthBody("1.0.0", locked ? QJsonObject{{"signing", lock}} : QJsonObject()));
         // The refresh after the reply has no signing record to rewrite the line.
         m_agent->setReply("/v1/health", {.body = healthBody("1.0.0", {}, {"signing"})});
         const int polls = m_agent->requestCount("/v1/health");
         app().openSigningSettings();
         app().openSigningSettings();
-        QTRY_COMPARE(m_agent->requestCount("/v1/health"), polls + locked);
+        QTRY_COMPARE_WITH_TIMEOUT(m_agent->requestCount("/v1/health"), polls + locked, 30000);
         QTRY_VERIFY(!app().state().refreshInFlight && !app().state().credentialAccessInFlight);
         QCOMPARE(bodies(unlockPath), locked ? QList<QByteArray>{"{}"} : QList<QByteArray>());
         const QUrl page("https://cabinet.kestrel.example/app?view=integration");
@@ -483,32 +397,24 @@ private slots:
         QVERIFY(app().window()->signingButton()->isEnabled());
         QCOMPARE_LT(m_agent->bytesSent(unlockPath), 16 << 20);
         QVERIFY(presenter().alerts.isEmpty());
-        QCOMPARE(integrationPageUrl(QUrl("https://cabinet.kestrel.example/")), page);
         QVERIFY(!integrationPageUrl(QUrl()));
     }
 
-    // Another user's process holds the agent's port and answers as a ready
-    // agent: it gets neither the secret nor the token, and a link waits for
-    // the port to be ours again.
+    // Another user's process takes the agent's port while a pairing sheet is
+    // open, and answers as a ready agent: it gets neither the secret nor the
+    // token, and the link waits for the port to be ours again.
     void portHeldByAnotherUser() {
-        if (::geteuid() != 0)
-            QSKIP("starting a listener as another user (uid 65534) needs root; the suite runs "
-                  "as root in CI");
-        const quint16 port = FakeAgent().port(); // free once the probe is gone
-        const QByteArray health = healthBody("1.0.0");
-        ForeignListener squatter(65534, port,
-                                 "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                                 "Connection: close\r\nContent-Length: " +
-                                     QByteArray::number(health.size()) + "\r\n\r\n" + health);
-        if (squatter.uidRefused())
-            QSKIP("this system does not let the test change a process to uid 65534");
-        QVERIFY2(squatter.isListening(), "the listener of uid 65534 did not start");
-        m_agent = std::make_unique<FakeAgent>(); // answers nothing here; the secret check needs it
-        m_harness->config.agentBaseUrl = m_harness->config.privateAgentUrl =
-            QUrl(QString("http://127.0.0.1:%1").arg(port));
-        m_harness->launch();
+        launch();
         app().openUrls(links(QString(64, 'a')));
-        QTRY_VERIFY(!app().state().refreshInFlight);
+        QTRY_COMPARE(presenter().sheets.size(), 1);
+        m_agent->stop();
+        const quint16 port = m_agent->port();
+        QProcess squatter;
+        squatter.start(QCoreApplication::applicationFilePath(), {"--squat", QString::number(port)});
+        if (!squatter.waitForReadyRead(30000) && squatter.exitCode() == 2)
+            QSKIP("a listener of another user (uid 65534) needs root; CI runs the suite as root");
+        QCOMPARE(squatter.readLine(), "listening\n");
+        presenter().answerSheet(true);
         poll();
         m_harness->wake->wake();
         poll();
@@ -520,8 +426,9 @@ private slots:
         QVERIFY(app().state().statusColor == StatusColor::Red && !app().state().isAgentReady);
         QVERIFY(app().state().pendingPairingToken);
         QCOMPARE(eventCount("agent_port_foreign uid=65534"), 1);
-        squatter.stop();
-        const QByteArray seen = squatter.received();
+        squatter.kill();
+        QVERIFY(squatter.waitForFinished(30000));
+        const QByteArray seen = squatter.readAllStandardOutput();
         QVERIFY(seen.startsWith("GET /v1/health "));
         QVERIFY(!seen.contains("POST") && !seen.contains("X-Kestrel-App") &&
                 !seen.contains("aaaa"));
@@ -529,7 +436,7 @@ private slots:
         // The port frees and our agent takes it: ready as usual, the link goes on.
         QTRY_VERIFY((m_agent = std::make_unique<FakeAgent>(port))->isListening());
         m_agent->setReply(previewPath, {.body = preview()}, "POST");
-        m_agent->setReply("/v1/health", {.body = health});
+        m_agent->setReply("/v1/health", {.body = healthBody("1.0.0")});
         poll();
         QVERIFY(app().state().isAgentReady);
         QTRY_COMPARE(presenter().sheets.size(), 1);
@@ -563,5 +470,12 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestPairing)
+int main(int argc, char** argv) {
+    if (argc == 3 && qstrcmp(argv[1], "--squat") == 0)
+        return squat(argc, argv);
+    QApplication app(argc, argv);
+    TestPairing test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_pairing.moc"
