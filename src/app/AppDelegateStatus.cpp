@@ -45,7 +45,9 @@ void AppDelegate::refreshStatus() {
 }
 
 void AppDelegate::pollHealth(bool quick) {
-    if (m_state.refreshInFlight)
+    // After quitting nothing is asked of the agent: a poll that was out when
+    // the user quit would otherwise be followed by a quick one.
+    if (m_state.refreshInFlight || m_state.isQuitting)
         return;
     m_state.refreshInFlight = true;
     if (m_window)
