@@ -40,6 +40,8 @@ private slots:
         QTest::qWait(400); // into the restart delay
         delegate.refreshStatus();
         QTRY_VERIFY_WITH_TIMEOUT(harness.events().filter(exitEvent).size() == 4, 10000);
+        // Nothing kept by a restart: the ended agents' process objects are gone.
+        QCOMPARE_LE(delegate.findChildren<QProcess*>().size(), 1);
 
         const QStringList events = harness.events().filter(QRegularExpression("^helper_"));
         QCOMPARE(events.mid(0, 4), QStringList({"helper_launch_begin attempt=1", events[1],
