@@ -1,7 +1,6 @@
 // The reference agent: its request handling and state called directly, its
 // HTTP service in this process, and the built agent as a real process on
 // port 43127. Replies are read with the application's own decoders.
-#include "AgentCore.h"
 #include "BundleVersion.h"
 #include "DataStore.h"
 #include "HttpService.h"
@@ -9,11 +8,9 @@
 #include "agentclient/PrintersResponse.h"
 #include "pairing/PairingPreview.h"
 #include "platform/BundleInfo.h"
-#include "support/ProcessCounters.h"
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QJsonDocument>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTcpServer>
@@ -22,7 +19,7 @@
 #include <QTest>
 #include <boost/asio/io_context.hpp>
 #include <csignal>
-#include <future>
+#include <latch>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/prctl.h>
@@ -30,8 +27,6 @@
 #include <thread>
 
 using namespace kestrel::agent;
-
-Q_DECLARE_METATYPE(Headers)
 
 namespace {
 
@@ -57,13 +52,11 @@ Request get(const char* path, const char* host = "localhost:43127") {
     return {"GET", path, {{"Host", host}}, {}};
 }
 
-Request post(const char* path, std::string body = "{}", std::optional<std::string> key = secret,
-             const char* type = "application/json") {
+Request post(const char* path, std::string body = "{}", std::optional<std::string> key = secret) {
     Request request{"POST", path, {{"Host", "127.0.0.1"}}, std::move(body)};
+    request.headers.emplace("Content-Type", "application/json");
     if (key)
         request.headers.emplace("X-Kestrel-App", *key);
-    if (type)
-        request.headers.emplace("Content-Type", type);
     return request;
 }
 
@@ -78,7 +71,6 @@ QByteArray wire(const Request& request) {
 
 struct Reply {
     int status = 0; // 0: closed without a reply
-    QByteArray head;
     QByteArray body;
     qint64 closedAfterMs = 0;
 };
@@ -98,9 +90,8 @@ Reply exchange(const QByteArray& request, int trickleMs = 0,
     while (socket.waitForReadyRead(3000)) {
     }
     const QByteArray reply = socket.readAll();
-    const qsizetype end = reply.indexOf("\r\n\r\n");
     const int status = reply.startsWith("HTTP/1.1 ") ? reply.mid(9, 3).toInt() : 0;
-    return {status, reply.left(end), reply.mid(end + 4), clock.elapsed()};
+    return {status, reply.mid(reply.indexOf("\r\n\r\n") + 4), clock.elapsed()};
 }
 
 Reply send(const Request& request) {
@@ -114,21 +105,17 @@ bool serving() {
 // The HTTP service in this process, on its own loop thread.
 struct InProcessAgent {
     InProcessAgent(const Agent& agent, ServiceLimits limits) : service(loop, agent, limits) {
-        if (service.bind(agentPort, error)) {
-            service.start();
-            thread = std::thread([this] { loop.run(); });
-        }
+        if (!service.bind(agentPort, error))
+            return;
+        service.start();
+        thread = std::jthread([this] { loop.run(); });
     }
-    ~InProcessAgent() {
-        service.stop();
-        if (thread.joinable())
-            thread.join();
-    }
+    ~InProcessAgent() { service.stop(); } // the loop ends, and the thread is joined
 
     boost::asio::io_context loop;
     HttpService service;
-    std::thread thread;
     std::string error;
+    std::jthread thread;
 };
 
 } // namespace
@@ -164,7 +151,8 @@ private slots:
     void initTestCase() {
         QVERIFY2(!serving(), "port 43127 is already served by another process");
         QVERIFY(m_silentCups.listen(QHostAddress::LocalHost));
-        QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0); // orphaned agents are ours to reap
+        // Orphaned agents are ours to reap.
+        QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
         const QString contents = m_root.filePath("KestrelAgent.app/Contents/");
         m_executable = contents + "Resources/PrintService/orvanta-print-agent";
         QVERIFY(QDir().mkpath(contents + "Resources/PrintService"));
@@ -193,19 +181,13 @@ private slots:
             row(host, wire(get("/v1/printers", host)), 403);
         row("no host", wire({"GET", "/v1/health", {}, {}}), 403);
         row("two hosts", wire({"GET", "/", {{"Host", "localhost"}, {"Host", "x"}}, {}}), 403);
-        row("health by POST", wire(post("/v1/health")), 405);
         row("unknown path", wire(post("/v1/app/resume/")), 404);
         row("action by GET", wire(get(resume)), 405);
         row("no key", wire(post(resume, "{}", std::nullopt)), 403);
         row("wrong key", wire(post(resume, "{}", secret.substr(0, 71) + "0")), 403);
         row("longer key", wire(post(resume, "{}", secret + "0")), 403);
-        row("no type", wire(post(resume, "{}", secret, nullptr)), 415);
-        row("type, charset", wire(post(resume, "{}", secret, "Application/JSON ; q")), 200);
-        row("array", wire(post(resume, "[]")), 400);
-        row("no token", wire(post(preview)), 400);
         row("63 characters", wire(post(preview, tokenBody(goodToken.substr(1)))), 400);
         row("with =", wire(post(preview, tokenBody(goodToken.substr(1) + "="))), 400);
-        row("number", wire(post(preview, "{\"pairingToken\":1}")), 400);
         row("_ and -", wire(post(preview, tokenBody("-_" + goodToken.substr(2)))), 200);
 
         const std::string longest = "{\"x\":\"" + std::string(64 * 1024 - 8, 'x') + "\"}";
@@ -225,7 +207,6 @@ private slots:
         row("header under 8 KiB", padded(8000), 200);
         row("header of 9 KiB", padded(9 * 1024), 431);
         row("request line without an end", "GET /" + QByteArray(1 << 20, 'a'), 431);
-        row("not HTTP", "\x16\x03\x01\x02\x00\r\n\r\n", 400);
         row("nothing sent", {}, 0);
         row("header trickled", healthRequest.chopped(2) + QByteArray("X: y\r\n").repeated(6), 0,
             50);
@@ -244,72 +225,48 @@ private slots:
         QCOMPARE(reply.status, status);
         // Within the 300 ms limits (and the second of draining after a refusal).
         QCOMPARE_LT(reply.closedAfterMs, 2500);
-        const QJsonDocument body = QJsonDocument::fromJson(reply.body);
-        QCOMPARE(body["error"].isString(), status != 0 && status != 200);
-        QCOMPARE(reply.head.contains("\r\nAllow: "), status == 405);
+        QCOMPARE(reply.body.contains("\"error\":\""), status != 0 && status != 200);
     }
 
-    // Whether a printer request is answered at once from the print system's
-    // answer of `ageMs` ago (-1: none yet) instead of asking it again; the
-    // answer it gets either way is what follows at once.
-    void printerListKeptForItsLifetime_data() {
-        QTest::addColumn<Headers>("headers");
-        QTest::addColumn<int>("ageMs");
-        QTest::addColumn<bool>("kept");
-        QTest::newRow("no answer yet") << Headers{} << -1 << false;
-        QTest::newRow("younger than 30 s") << Headers{} << 29999 << true;
-        QTest::newRow("30 s old") << Headers{} << 30000 << false;
-        QTest::newRow("no-cache in a list, any case")
-            << Headers{{"cache-control", "max-age=5"}, {"Cache-Control", "x, No-Cache "}} << 0
-            << false;
-        QTest::newRow("Pragma") << Headers{{"Pragma", "no-cache"}} << 0 << false;
-        QTest::newRow("other directives")
-            << Headers{{"Cache-Control", "no-store, no-cachex"}, {"X-Pragma", "no-cache"}} << 0
-            << true;
-    }
-
+    // The print system's answer is given again instead of asking it anew while
+    // it is younger than 30 s, unless a request asks for a fresh one.
     void printerListKeptForItsLifetime() {
-        QFETCH(Headers, headers);
-        QFETCH(int, ageMs);
-        QFETCH(bool, kept);
+        using std::chrono::milliseconds;
+        QVERIFY(!answerFromCache({}, std::nullopt) && answerFromCache({}, milliseconds(29999)));
+        QVERIFY(!answerFromCache({}, milliseconds(30000)));
+        QVERIFY(!answerFromCache(
+            {{"cache-control", "max-age=5"}, {"Cache-Control", "x, No-Cache "}}, milliseconds(0)));
+        QVERIFY(!answerFromCache({{"Pragma", "no-cache"}}, milliseconds(0)));
+        QVERIFY(answerFromCache(
+            {{"Cache-Control", "no-store, no-cachex"}, {"X-Pragma", "no-cache"}}, milliseconds(0)));
+
+        // The agent keeps each answer it gets, by its own clock.
         int asked = 0;
         Clock::time_point now{};
         const auto list = [&asked] { return PrinterList({{std::to_string(++asked), true}}); };
         const Agent a = agent(list, secret, [&now] { return now; });
-        Request request = get("/v1/printers");
-        if (ageMs >= 0)
-            a.handle(request);
-        now += std::chrono::milliseconds(std::max(ageMs, 0));
-        request.headers.insert(headers.begin(), headers.end());
-        QCOMPARE(a.answerAtOnce(request).has_value(), kept);
-        const QByteArray answer = bytes(a.handle(request).body);
-        QCOMPARE(asked, (ageMs >= 0) + !kept);
-        QVERIFY(answer.contains("\"name\":\"" + QByteArray::number(asked)));
-        QCOMPARE(bytes(a.answerAtOnce(get("/v1/printers")).value_or(Response{}).body), answer);
+        const auto kept = [&a] {
+            return bytes(a.answerAtOnce(get("/v1/printers")).value_or(Response{}).body);
+        };
+        Request fresh = get("/v1/printers");
+        fresh.headers.emplace("Pragma", "no-cache");
+        a.handle(get("/v1/printers"));
+        now += milliseconds(29999);
+        QVERIFY(kept().contains("\"name\":\"1\"") && !a.answerAtOnce(fresh));
+        QVERIFY(bytes(a.handle(fresh).body).contains("\"name\":\"2\"") && kept().contains("\"2\""));
     }
 
-    void requestLogLeavesOutRepeatedPollsForeignTextAndRefusals() {
+    // Anyone can send refused requests at any rate: they are counted, and
+    // each summary counts those since the last one.
+    void refusalsSummedUp() {
         RequestLog log;
-        const auto line = [&log](const char* method, const std::string& path, int status) {
-            return QString::fromStdString(log.line(method, path, status).value_or(""));
-        };
-        QCOMPARE(line("GET", "/v1/health", 200), "request method=GET path=/v1/health status=200");
-        QCOMPARE(line("GET", "/v1/health", 200), "");
-        QCOMPARE(line("GET", "/v1/health", 500),
-                 "request method=GET path=/v1/health status=500 repeats_not_logged=1");
-        QCOMPARE(line("P\nOST", "/v1/app/" + goodToken, 400),
-                 "request method=<other> path=<other> status=400");
-        // Anyone can send refused requests at any rate: counted, summed up later.
-        for (int i = 0; i < 20000; ++i)
-            QCOMPARE(line("GET", "/v1/health", 403 + i % 3), "");
-        log.countRefusal(431);
-        QCOMPARE(QString::fromStdString(log.refusalSummary().value_or("")),
-                 "refused_requests count=20001 by_status=403:6667,404:6667,405:6666,431:1");
+        QVERIFY(!log.line("GET", "/v1/health", 404) && !log.line("POST", "/v1/health", 405));
+        QVERIFY(log.refusalSummary() == "refused_requests count=2 by_status=404:1,405:1");
         QVERIFY(!log.refusalSummary() && !log.hasRefusals());
     }
 
     // The signing record health reports: none until a pairing is confirmed,
-    // then what the preview showed, off while the credentials are locked.
+    // then what the preview showed; none again when its file is damaged.
     void signingRecordFollowsPairingAndLock() {
         // With an empty secret, nobody is the application.
         QCOMPARE(agent({}, "").handle(post(resume, "{}", "")).status, 403);
@@ -334,23 +291,10 @@ private slots:
             std::tuple(on->autoSign(), on->renewTrueApi(), on->renewSuz(), on->autoPrepareFbs()) ==
             std::tuple(set.autoSign, set.renewTrueApi, set.renewSuz, set.autoPrepareFbs));
 
-        QVERIFY(put(folder(DataStore::lockFlagFile), {}));
-        QVERIFY(signing()->configured() && !signing()->enabled());
-        QCOMPARE(signing()->code().value_or(""), "keychain_locked");
-        QCOMPARE(a.handle(post("/v1/app/unlock-credentials")).status, 200);
-        QVERIFY(signing()->enabled() && !signing()->code());
         for (const char* damaged : {"", "{", "[]", "{\"organizationName\":1}"}) {
             QVERIFY(put(folder(DataStore::pairingFile), damaged));
             QVERIFY2(!signing()->configured(), damaged);
         }
-    }
-
-    void deviceIdPerFolderAndWithoutWritableFolder() {
-        QVERIFY(isUuid(m_store->deviceId()) && m_store->deviceIdPersistent());
-        QVERIFY(DataStore(folder("other").toStdString()).deviceId() != m_store->deviceId());
-        // A folder below a regular file cannot be made, whoever runs the test.
-        const DataStore unwritable(folder(DataStore::deviceIdFile).toStdString() + "/x");
-        QVERIFY(isUuid(unwritable.deviceId()) && !unwritable.deviceIdPersistent());
     }
 
     // An Info.plist (none for a null one) read from a bundle by the agent and
@@ -397,46 +341,42 @@ private slots:
     // first: the longest idle, and one waiting for the print system only
     // when none is idle. A reply leaves as soon as it is written, not after
     // the client's delayed acknowledgement (about 40 ms on every request).
-    void connectionLimitClosesTheLongestIdle_data() {
-        QTest::addColumn<QByteArrayList>("requests"); // of those there first; "" for idle
-        QTest::addColumn<int>("closed");
-        const QByteArray printers = "GET /v1/printers HTTP/1.1\r\nHost: localhost\r\n\r\n";
-        QTest::newRow("idle") << QByteArrayList{"", ""} << 0;
-        QTest::newRow("asking for printers") << QByteArrayList{printers, printers} << 0;
-        QTest::newRow("idle before printers") << QByteArrayList{printers, ""} << 1;
-    }
-
     void connectionLimitClosesTheLongestIdle() {
-        QFETCH(QByteArrayList, requests);
-        QFETCH(int, closed);
-        std::promise<void> release; // the print system answers once the test is over
-        const std::shared_future<void> released = release.get_future().share();
+        std::latch release(1); // the print system answers once the test is over
         std::atomic<int> asked = 0;
         const Agent a = agent([&] {
             ++asked;
-            released.wait();
+            release.wait();
             return PrinterList();
         });
         ServiceLimits limits;
-        limits.connections = requests.size();
+        limits.connections = 2;
         limits.idleTime = std::chrono::minutes(1);
         const InProcessAgent service(a, limits);
-        const auto releaseFirst = qScopeGuard([&release] { release.set_value(); });
+        const auto releaseFirst = qScopeGuard([&release] { release.count_down(); });
         QVERIFY2(service.error.empty(), service.error.c_str());
-        std::vector<std::unique_ptr<QTcpSocket>> first;
-        for (const QByteArray& request : requests) {
-            auto& socket = first.emplace_back(std::make_unique<QTcpSocket>());
-            socket->connectToHost(QHostAddress::LocalHost, agentPort);
-            // One after the other as the agent sees them: an idle one has had
-            // its reply, one asking for printers waits for the print system.
-            socket->write(request.isEmpty() ? healthRequest : request);
-            const int waiting = asked + !request.isEmpty();
-            QTRY_VERIFY(request.isEmpty() ? socket->bytesAvailable() > 0 : asked == waiting);
-        }
-        QCOMPARE(send(get("/v1/health")).status, 200);
-        const QTcpSocket& kept = *first[1 - closed];
-        QTRY_COMPARE(first[closed]->state(), QAbstractSocket::UnconnectedState);
-        QVERIFY2(kept.state() == QAbstractSocket::ConnectedState, qPrintable(kept.errorString()));
+        // One after the other as the agent sees them: an idle one has had its
+        // reply, one asking for printers waits for the print system.
+        const auto open = [&asked](QTcpSocket& socket, bool printers) {
+            socket.connectToHost(QHostAddress::LocalHost, agentPort);
+            socket.write(printers ? "GET /v1/printers HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                                  : healthRequest);
+            const int waiting = asked + printers;
+            return QTest::qWaitFor(
+                [&] { return printers ? asked == waiting : socket.bytesAvailable() > 0; });
+        };
+        const auto closedByANewOne = [](const QTcpSocket& closed) {
+            const auto gone = [&closed] { return closed.state() == QTcpSocket::UnconnectedState; };
+            return send(get("/v1/health")).status == 200 && QTest::qWaitFor(gone);
+        };
+        const auto connected = [](const QTcpSocket& kept) {
+            return kept.state() == QTcpSocket::ConnectedState;
+        };
+        QTcpSocket first[4];
+        QVERIFY(open(first[0], false) && open(first[1], false));
+        QVERIFY(closedByANewOne(first[0]) && connected(first[1]));
+        QVERIFY(open(first[2], true) && closedByANewOne(first[1]) && connected(first[2]));
+        QVERIFY(open(first[3], true) && closedByANewOne(first[2]) && connected(first[3]));
 
         // The agent's end of the connection kept, in this process.
         int noDelay = 0;
@@ -444,15 +384,14 @@ private slots:
             sockaddr_in peer{};
             socklen_t size = sizeof peer, length = sizeof noDelay;
             if (::getpeername(fd.toInt(), reinterpret_cast<sockaddr*>(&peer), &size) == 0 &&
-                ntohs(peer.sin_port) == kept.localPort())
+                ntohs(peer.sin_port) == first[3].localPort())
                 ::getsockopt(fd.toInt(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length);
         }
         QVERIFY(noDelay);
     }
 
     // The built agent: its replies as the application reads them, one agent
-    // per port, nothing that wakes it at rest, and an end by SIGTERM despite a
-    // kept-alive connection.
+    // per port, and an end by SIGTERM despite a kept-alive connection.
     void runningAgent() {
         QProcess agent;
         start(agent, m_executable);
@@ -468,17 +407,6 @@ private slots:
         QProcess second;
         start(second, m_executable);
         QVERIFY(second.waitForFinished(5000) && second.exitCode() != 0);
-
-        // At rest nothing wakes it: no timer, no polling of connections or
-        // parent. On a busy machine the last exchange may settle late, so the
-        // quietest of a few one-second spans counts; a periodic wake-up shows
-        // in every one of them.
-        const auto quiet = [pid = agent.processId()] {
-            const long long switches = kestrel::test::voluntarySwitches(pid);
-            QTest::qWait(1000);
-            return kestrel::test::voluntarySwitches(pid) - switches <= 1;
-        };
-        QVERIFY(quiet() || quiet() || quiet() || quiet() || quiet());
 
         // The print system does not answer; the application waits 2 s for a reply.
         const Reply list = send(get("/v1/printers"));
@@ -499,6 +427,8 @@ private slots:
         QVERIFY(agent.exitStatus() == QProcess::NormalExit && agent.exitCode() == 0);
         const QByteArray output = agent.readAllStandardOutput();
         QVERIFY2(output.contains("refused_requests count=50 by_status=403:50\n"), output);
+        // Of the many health polls, only the first is written.
+        QCOMPARE(output.count("path=/v1/health status=200"), 1);
         QVERIFY(!output.contains("path=/v1/health status=403"));
     }
 
