@@ -267,7 +267,7 @@ private slots:
 
     // The signing record health reports: none until a pairing is confirmed,
     // then what the preview showed; none again when its file is damaged.
-    void signingRecordFollowsPairingAndLock() {
+    void signingRecordFollowsPairing() {
         // With an empty secret, nobody is the application.
         QCOMPARE(agent({}, "").handle(post(resume, "{}", "")).status, 403);
         const Agent a = agent();
