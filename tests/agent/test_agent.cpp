@@ -1,7 +1,6 @@
 // The reference agent: its request handling and state called directly, its
 // HTTP service in this process, and the built agent as a real process on
 // port 43127. Replies are read with the application's own decoders.
-#include "AgentCore.h"
 #include "BundleVersion.h"
 #include "DataStore.h"
 #include "HttpService.h"
@@ -9,11 +8,9 @@
 #include "agentclient/PrintersResponse.h"
 #include "pairing/PairingPreview.h"
 #include "platform/BundleInfo.h"
-#include "support/ProcessCounters.h"
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QJsonDocument>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTcpServer>
@@ -22,8 +19,7 @@
 #include <QTest>
 #include <boost/asio/io_context.hpp>
 #include <csignal>
-#include <fstream>
-#include <future>
+#include <latch>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/prctl.h>
@@ -32,13 +28,9 @@
 
 using namespace kestrel::agent;
 
-Q_DECLARE_METATYPE(Headers)
-
 namespace {
 
-const std::string secret =
-    "0F3C2A9E-1B7D-4C55-9A3E-6D2B8C1F4E70A1B2C3D4-E5F6-4711-8899-AABBCCDDEEFF";
-const std::string goodToken(64, 'a');
+const std::string secret(72, 'k'), goodToken(64, 'a');
 const char* const resume = "/v1/app/resume";
 const char* const preview = "/v1/app/pairing-preview";
 const QByteArray healthRequest = "GET /v1/health HTTP/1.1\r\nHost: localhost\r\n\r\n";
@@ -51,17 +43,20 @@ std::string tokenBody(const std::string& token) {
     return R"({"pairingToken":")" + token + "\"}";
 }
 
+bool put(const QString& path, const QByteArray& data) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
 Request get(const char* path, const char* host = "localhost:43127") {
     return {"GET", path, {{"Host", host}}, {}};
 }
 
-Request post(const char* path, std::string body = "{}", std::optional<std::string> key = secret,
-             const char* type = "application/json") {
+Request post(const char* path, std::string body = "{}", std::optional<std::string> key = secret) {
     Request request{"POST", path, {{"Host", "127.0.0.1"}}, std::move(body)};
+    request.headers.emplace("Content-Type", "application/json");
     if (key)
         request.headers.emplace("X-Kestrel-App", *key);
-    if (type)
-        request.headers.emplace("Content-Type", type);
     return request;
 }
 
@@ -76,7 +71,6 @@ QByteArray wire(const Request& request) {
 
 struct Reply {
     int status = 0; // 0: closed without a reply
-    QByteArray head;
     QByteArray body;
     qint64 closedAfterMs = 0;
 };
@@ -96,9 +90,8 @@ Reply exchange(const QByteArray& request, int trickleMs = 0,
     while (socket.waitForReadyRead(3000)) {
     }
     const QByteArray reply = socket.readAll();
-    const qsizetype end = reply.indexOf("\r\n\r\n");
     const int status = reply.startsWith("HTTP/1.1 ") ? reply.mid(9, 3).toInt() : 0;
-    return {status, reply.left(end), reply.mid(end + 4), clock.elapsed()};
+    return {status, reply.mid(reply.indexOf("\r\n\r\n") + 4), clock.elapsed()};
 }
 
 Reply send(const Request& request) {
@@ -112,21 +105,17 @@ bool serving() {
 // The HTTP service in this process, on its own loop thread.
 struct InProcessAgent {
     InProcessAgent(const Agent& agent, ServiceLimits limits) : service(loop, agent, limits) {
-        if (service.bind(agentPort, error)) {
-            service.start();
-            thread = std::thread([this] { loop.run(); });
-        }
+        if (!service.bind(agentPort, error))
+            return;
+        service.start();
+        thread = std::jthread([this] { loop.run(); });
     }
-    ~InProcessAgent() {
-        service.stop();
-        if (thread.joinable())
-            thread.join();
-    }
+    ~InProcessAgent() { service.stop(); } // the loop ends, and the thread is joined
 
     boost::asio::io_context loop;
     HttpService service;
-    std::thread thread;
     std::string error;
+    std::jthread thread;
 };
 
 } // namespace
@@ -139,7 +128,9 @@ class TestAgent : public QObject {
     QString m_executable;    // in a bundle of version 9.8.7-test
     std::unique_ptr<DataStore> m_store;
 
-    std::filesystem::path folder() const { return m_root.filePath("KestrelAgent").toStdString(); }
+    QString folder(const QString& file = {}) const {
+        return m_root.filePath("KestrelAgent/" + file);
+    }
     // The version is not UTF-8, which must not break the health reply.
     Agent agent(PrinterSource printers = {}, std::optional<std::string> appSecret = secret,
                 Agent::Now now = Clock::now) {
@@ -147,28 +138,28 @@ class TestAgent : public QObject {
                 std::move(appSecret),           agentPort, std::move(now)};
     }
 
-    QProcessEnvironment environment() const {
+    void start(QProcess& process, const QString& program, const QStringList& arguments = {}) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_DATA_HOME", m_root.path());
         env.insert("KESTREL_APP_SECRET", QString::fromStdString(secret));
         env.insert("CUPS_SERVER", "127.0.0.1:" + QString::number(m_silentCups.serverPort()));
-        return env;
+        process.setProcessEnvironment(env);
+        process.start(program, arguments);
     }
 
 private slots:
     void initTestCase() {
         QVERIFY2(!serving(), "port 43127 is already served by another process");
         QVERIFY(m_silentCups.listen(QHostAddress::LocalHost));
-        QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0); // orphaned agents are ours to reap
+        // Orphaned agents are ours to reap.
+        QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
         const QString contents = m_root.filePath("KestrelAgent.app/Contents/");
         m_executable = contents + "Resources/PrintService/orvanta-print-agent";
         QVERIFY(QDir().mkpath(contents + "Resources/PrintService"));
         QVERIFY(QFile::copy(KESTREL_AGENT_EXECUTABLE, m_executable));
-        m_store = std::make_unique<DataStore>(folder());
-        QFile plist(contents + "Info.plist");
-        QVERIFY(plist.open(QIODevice::WriteOnly));
-        plist.write("<plist><dict><key>CFBundleShortVersionString</key><string>9.8.7-test</string>"
-                    "</dict></plist>");
+        m_store = std::make_unique<DataStore>(folder().toStdString());
+        QVERIFY(put(contents + "Info.plist", "<plist><dict><key>CFBundleShortVersionString</key>"
+                                             "<string>9.8.7-test</string></dict></plist>"));
     }
 
     // What any local process or web page may send, the application's own
@@ -184,27 +175,19 @@ private slots:
         };
         for (const char* host : {"localhost", "LocalHost:43127", "127.0.0.1", "[::1]:43127"})
             row(host, wire(get("/v1/health", host)), 200);
-        for (const char* host : {"evil.example", "localhost.evil.example", "127.0.0.1.evil.example",
-                                 "localhostx", "127.0.0.2", "localhost:8080", "localhost:",
-                                 "localhost:043127", "::1", "[::1", "[::1]x", "evil@localhost", ""})
+        for (const char* host : {"localhost.evil.example", "127.0.0.1.evil.example", "localhostx",
+                                 "127.0.0.2", "localhost:8080", "localhost:", "localhost:043127",
+                                 "::1", "[::1", "[::1]x", "evil@localhost", ""})
             row(host, wire(get("/v1/printers", host)), 403);
         row("no host", wire({"GET", "/v1/health", {}, {}}), 403);
         row("two hosts", wire({"GET", "/", {{"Host", "localhost"}, {"Host", "x"}}, {}}), 403);
-        row("health by POST", wire(post("/v1/health")), 405);
         row("unknown path", wire(post("/v1/app/resume/")), 404);
         row("action by GET", wire(get(resume)), 405);
         row("no key", wire(post(resume, "{}", std::nullopt)), 403);
         row("wrong key", wire(post(resume, "{}", secret.substr(0, 71) + "0")), 403);
         row("longer key", wire(post(resume, "{}", secret + "0")), 403);
-        row("no type", wire(post(resume, "{}", secret, nullptr)), 415);
-        row("type, charset", wire(post(resume, "{}", secret, "Application/JSON ; q")), 200);
-        row("array", wire(post(resume, "[]")), 400);
-        row("no token", wire(post(preview)), 400);
         row("63 characters", wire(post(preview, tokenBody(goodToken.substr(1)))), 400);
         row("with =", wire(post(preview, tokenBody(goodToken.substr(1) + "="))), 400);
-        const std::string nonAscii = QString(32, QChar(0x0416)).toStdString(); // 64 bytes
-        row("not ASCII", wire(post(preview, tokenBody(nonAscii))), 400);
-        row("number", wire(post(preview, "{\"pairingToken\":1}")), 400);
         row("_ and -", wire(post(preview, tokenBody("-_" + goodToken.substr(2)))), 200);
 
         const std::string longest = "{\"x\":\"" + std::string(64 * 1024 - 8, 'x') + "\"}";
@@ -224,7 +207,6 @@ private slots:
         row("header under 8 KiB", padded(8000), 200);
         row("header of 9 KiB", padded(9 * 1024), 431);
         row("request line without an end", "GET /" + QByteArray(1 << 20, 'a'), 431);
-        row("not HTTP", "\x16\x03\x01\x02\x00\r\n\r\n", 400);
         row("nothing sent", {}, 0);
         row("header trickled", healthRequest.chopped(2) + QByteArray("X: y\r\n").repeated(6), 0,
             50);
@@ -243,122 +225,74 @@ private slots:
         QCOMPARE(reply.status, status);
         // Within the 300 ms limits (and the second of draining after a refusal).
         QCOMPARE_LT(reply.closedAfterMs, 2500);
-        const QJsonDocument body = QJsonDocument::fromJson(reply.body);
-        QCOMPARE(body.isObject(), status != 0);
-        QCOMPARE(body["error"].isString(), status != 0 && status != 200);
-        QCOMPARE(reply.head.contains("\r\nAllow: "), status == 405);
+        QCOMPARE(reply.body.contains("\"error\":\""), status != 0 && status != 200);
     }
 
-    // Whether a printer request is answered at once from the print system's
-    // answer of `ageMs` ago (-1: none yet) instead of asking it again; the
-    // answer it gets either way is what follows at once.
-    void printerListKeptForItsLifetime_data() {
-        QTest::addColumn<Headers>("headers");
-        QTest::addColumn<int>("ageMs");
-        QTest::addColumn<bool>("kept");
-        const auto row = [](const char* name, Headers headers, int ageMs, bool kept) {
-            QTest::newRow(name) << headers << ageMs << kept;
-        };
-        row("no answer yet", {}, -1, false);
-        row("younger than 30 s", {}, 29999, true);
-        row("30 s old", {}, 30000, false);
-        row("no-cache in a list, any case",
-            {{"cache-control", "max-age=5"}, {"Cache-Control", "x, No-Cache "}}, 0, false);
-        row("Pragma", {{"Pragma", "no-cache"}}, 0, false);
-        row("other directives",
-            {{"Cache-Control", "no-store, no-cachex"}, {"X-Pragma", "no-cache"}}, 0, true);
-    }
-
+    // The print system's answer is given again instead of asking it anew while
+    // it is younger than 30 s, unless a request asks for a fresh one.
     void printerListKeptForItsLifetime() {
-        QFETCH(Headers, headers);
-        QFETCH(int, ageMs);
-        QFETCH(bool, kept);
+        using std::chrono::milliseconds;
+        QVERIFY(!answerFromCache({}, std::nullopt) && answerFromCache({}, milliseconds(29999)));
+        QVERIFY(!answerFromCache({}, milliseconds(30000)));
+        QVERIFY(!answerFromCache(
+            {{"cache-control", "max-age=5"}, {"Cache-Control", "x, No-Cache "}}, milliseconds(0)));
+        QVERIFY(!answerFromCache({{"Pragma", "no-cache"}}, milliseconds(0)));
+        QVERIFY(answerFromCache(
+            {{"Cache-Control", "no-store, no-cachex"}, {"X-Pragma", "no-cache"}}, milliseconds(0)));
+
+        // The agent keeps each answer it gets, by its own clock.
         int asked = 0;
         Clock::time_point now{};
-        const Agent a = agent(
-            [&asked] {
-                return PrinterList(std::vector<Printer>{{std::to_string(++asked), true}});
-            },
-            secret, [&now] { return now; });
-        Request request = get("/v1/printers");
-        if (ageMs >= 0)
-            a.handle(request);
-        now += std::chrono::milliseconds(std::max(ageMs, 0));
-        request.headers.insert(headers.begin(), headers.end());
-        QCOMPARE(a.answerAtOnce(request).has_value(), kept);
-        const QByteArray answer = bytes(a.handle(request).body);
-        QCOMPARE(asked, (ageMs >= 0) + !kept);
-        QVERIFY(answer.contains("\"name\":\"" + QByteArray::number(asked)));
-        QCOMPARE(bytes(a.answerAtOnce(get("/v1/printers")).value_or(Response{}).body), answer);
+        const auto list = [&asked] { return PrinterList({{std::to_string(++asked), true}}); };
+        const Agent a = agent(list, secret, [&now] { return now; });
+        const auto kept = [&a] {
+            return bytes(a.answerAtOnce(get("/v1/printers")).value_or(Response{}).body);
+        };
+        Request fresh = get("/v1/printers");
+        fresh.headers.emplace("Pragma", "no-cache");
+        a.handle(get("/v1/printers"));
+        now += milliseconds(29999);
+        QVERIFY(kept().contains("\"name\":\"1\"") && !a.answerAtOnce(fresh));
+        QVERIFY(bytes(a.handle(fresh).body).contains("\"name\":\"2\"") && kept().contains("\"2\""));
     }
 
-    void requestLogLeavesOutRepeatedPollsForeignTextAndRefusals() {
+    // Anyone can send refused requests at any rate: they are counted, and
+    // each summary counts those since the last one.
+    void refusalsSummedUp() {
         RequestLog log;
-        const auto line = [&log](const char* method, const std::string& path, int status) {
-            return QString::fromStdString(log.line(method, path, status).value_or(""));
-        };
-        QCOMPARE(line("GET", "/v1/health", 200), "request method=GET path=/v1/health status=200");
-        QCOMPARE(line("GET", "/v1/health", 200), "");
-        QCOMPARE(line("GET", "/v1/health", 500),
-                 "request method=GET path=/v1/health status=500 repeats_not_logged=1");
-        QCOMPARE(line("P\nOST", "/v1/app/" + goodToken, 400),
-                 "request method=<other> path=<other> status=400");
-        // Anyone can send refused requests at any rate: counted, summed up later.
-        for (int i = 0; i < 20000; ++i)
-            QCOMPARE(line("GET", "/v1/health", 403 + i % 3), "");
-        log.countRefusal(431);
-        QCOMPARE(QString::fromStdString(log.refusalSummary().value_or("")),
-                 "refused_requests count=20001 by_status=403:6667,404:6667,405:6666,431:1");
+        QVERIFY(!log.line("GET", "/v1/health", 404) && !log.line("POST", "/v1/health", 405));
+        QVERIFY(log.refusalSummary() == "refused_requests count=2 by_status=404:1,405:1");
         QVERIFY(!log.refusalSummary() && !log.hasRefusals());
     }
 
-    void signingRecordFollowsPairingAndLock() {
-        // Without a secret, or with an empty one, nobody is the application.
-        const Request confirm = post("/v1/app/pairing-confirm", tokenBody(goodToken), "");
-        QCOMPARE(agent({}, "").handle(confirm).status, 403);
-        QCOMPARE(agent({}, std::nullopt).handle(confirm).status, 403);
+    // The signing record health reports: none until a pairing is confirmed,
+    // then what the preview showed; none again when its file is damaged.
+    void signingRecordFollowsPairing() {
+        // With an empty secret, nobody is the application.
+        QCOMPARE(agent({}, "").handle(post(resume, "{}", "")).status, 403);
         const Agent a = agent();
         const auto signing = [&a] {
             const auto health =
                 kestrel::AgentHealth::fromBody(bytes(a.handle(get("/v1/health")).body));
             return health ? health->signing() : std::nullopt;
         };
-        QVERIFY(signing() && !signing()->configured() && !signing()->enabled());
         const auto shown = kestrel::decodePairingPreview(
             bytes(a.handle(post(preview, tokenBody(goodToken))).body));
-        QVERIFY(shown && shown->organizationName.contains("Демонстрация"));
-        QVERIFY(!signing()->configured()); // a preview shows; it does not pair
+        QVERIFY(shown && signing() && !signing()->configured()); // a preview does not pair
 
         QCOMPARE(a.handle(post("/v1/app/pairing-confirm", tokenBody(goodToken))).status, 200);
-        QVERIFY(signing() && signing()->configured() && signing()->enabled());
-        QCOMPARE(signing()->organizationName().value_or(""), shown->organizationName);
-        // The functions shown are those the pairing switches on.
+        const auto on = signing();
+        QVERIFY(on && on->configured() && on->enabled());
+        QCOMPARE(on->organizationName().value_or(""), shown->organizationName);
         const kestrel::PairingFunctions& set = shown->settings;
-        QVERIFY(set.autoSign && set.renewTrueApi && !set.renewSuz && set.autoPrepareFbs);
-        QVERIFY(signing()->autoSign() == set.autoSign && signing()->renewSuz() == set.renewSuz &&
-                signing()->renewTrueApi() == set.renewTrueApi &&
-                signing()->autoPrepareFbs() == set.autoPrepareFbs);
-        QCOMPARE(QDir(m_root.filePath("KestrelAgent")).entryList(QDir::Files | QDir::Hidden),
-                 QStringList({"device-id", "pairing.json"}));
-
-        std::ofstream(folder() / DataStore::lockFlagFile) << "";
-        QVERIFY(signing()->configured() && !signing()->enabled());
-        QCOMPARE(signing()->code().value_or(""), "keychain_locked");
-        QCOMPARE(a.handle(post("/v1/app/unlock-credentials")).status, 200);
-        QVERIFY(signing()->enabled() && !signing()->code());
+        QVERIFY(
+            std::tuple(on->autoSign(), on->renewTrueApi(), on->renewSuz(), on->autoPrepareFbs()) ==
+            std::tuple(set.autoSign, set.renewTrueApi, set.renewSuz, set.autoPrepareFbs));
 
         for (const char* damaged : {"", "{", "[]", "{\"organizationName\":1}"}) {
-            std::ofstream(folder() / DataStore::pairingFile, std::ios::trunc) << damaged;
+            QVERIFY(put(folder(DataStore::pairingFile), damaged));
             QVERIFY2(!signing()->configured(), damaged);
         }
-    }
-
-    void deviceIdPerFolderAndWithoutWritableFolder() {
-        QVERIFY(isUuid(m_store->deviceId()) && m_store->deviceIdPersistent());
-        QVERIFY(DataStore(folder() / "other").deviceId() != m_store->deviceId());
-        // A folder below a regular file cannot be made, whoever runs the test.
-        const DataStore unwritable(folder() / DataStore::deviceIdFile / "x");
-        QVERIFY(isUuid(unwritable.deviceId()) && !unwritable.deviceIdPersistent());
     }
 
     // An Info.plist (none for a null one) read from a bundle by the agent and
@@ -371,15 +305,14 @@ private slots:
         QTest::addColumn<QString>("version");
         const QByteArray plist = "<plist><dict><key>CFBundleShortVersionString</key><string>1.2.3"
                                  "</string></dict></plist>";
-        QTest::newRow("no key") << QByteArray(plist).replace("Short", "") << "0.5.5";
-        QTest::newRow("not in a dict") << QByteArray(plist).replace("dict>", "array>") << "0.5.5";
-        QTest::newRow("no file") << QByteArray() << "0.5.5";
         const auto padded = [&plist](qint64 size) {
             return plist + "<!--" + QByteArray(size - plist.size() - 7, ' ') + "-->";
         };
+        QTest::newRow("no key") << QByteArray(plist).replace("Short", "") << "0.5.5";
+        QTest::newRow("not in a dict") << QByteArray(plist).replace("dict>", "array>") << "0.5.5";
+        QTest::newRow("no file") << QByteArray() << "0.5.5";
         QTest::newRow("as long as allowed") << padded(kestrel::maximumInfoPlistBytes) << "1.2.3";
         QTest::newRow("too long") << padded(kestrel::maximumInfoPlistBytes + 1) << "0.5.5";
-
         const QDir seeds(KESTREL_INFO_PLIST_SEEDS);
         QVERIFY(!seeds.isEmpty(QDir::Files));
         for (const QFileInfo& seed : seeds.entryInfoList(QDir::Files)) {
@@ -393,12 +326,10 @@ private slots:
         QFETCH(QByteArray, document);
         QFETCH(QString, version);
         const QTemporaryDir bundle;
-        QVERIFY(QDir(bundle.path()).mkpath("Contents"));
-        QFile file(bundle.filePath("Contents/Info.plist"));
-        if (!document.isNull())
-            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(document) == document.size());
-        file.close();
-        const QString agent = QString::fromStdString(bundleVersion(file.fileName().toStdString()));
+        const QString plist = bundle.filePath("Contents/Info.plist");
+        QVERIFY(QDir(bundle.path()).mkpath("Contents") &&
+                (document.isNull() || put(plist, document)));
+        const QString agent = QString::fromStdString(bundleVersion(plist.toStdString()));
         QCOMPARE(agent, kestrel::bundleVersion(bundle.path()));
         if (!version.isNull())
             QCOMPARE(agent, version);
@@ -408,46 +339,42 @@ private slots:
     // first: the longest idle, and one waiting for the print system only
     // when none is idle. A reply leaves as soon as it is written, not after
     // the client's delayed acknowledgement (about 40 ms on every request).
-    void connectionLimitClosesTheLongestIdle_data() {
-        QTest::addColumn<QByteArrayList>("requests"); // of those there first; "" for idle
-        QTest::addColumn<int>("closed");
-        const QByteArray printers = "GET /v1/printers HTTP/1.1\r\nHost: localhost\r\n\r\n";
-        QTest::newRow("idle") << QByteArrayList{"", ""} << 0;
-        QTest::newRow("asking for printers") << QByteArrayList{printers, printers} << 0;
-        QTest::newRow("idle before printers") << QByteArrayList{printers, ""} << 1;
-    }
-
     void connectionLimitClosesTheLongestIdle() {
-        QFETCH(QByteArrayList, requests);
-        QFETCH(int, closed);
-        std::promise<void> release; // the print system answers once the test is over
-        const std::shared_future<void> released = release.get_future().share();
+        std::latch release(1); // the print system answers once the test is over
         std::atomic<int> asked = 0;
         const Agent a = agent([&] {
             ++asked;
-            released.wait();
+            release.wait();
             return PrinterList();
         });
         ServiceLimits limits;
-        limits.connections = requests.size();
+        limits.connections = 2;
         limits.idleTime = std::chrono::minutes(1);
         const InProcessAgent service(a, limits);
-        const auto releaseFirst = qScopeGuard([&release] { release.set_value(); });
+        const auto releaseFirst = qScopeGuard([&release] { release.count_down(); });
         QVERIFY2(service.error.empty(), service.error.c_str());
-        std::vector<std::unique_ptr<QTcpSocket>> first;
-        for (const QByteArray& request : requests) {
-            auto& socket = first.emplace_back(std::make_unique<QTcpSocket>());
-            socket->connectToHost(QHostAddress::LocalHost, agentPort);
-            // One after the other as the agent sees them: an idle one has had
-            // its reply, one asking for printers waits for the print system.
-            socket->write(request.isEmpty() ? healthRequest : request);
-            const int waiting = asked + !request.isEmpty();
-            QTRY_VERIFY(request.isEmpty() ? socket->bytesAvailable() > 0 : asked == waiting);
-        }
-        QCOMPARE(send(get("/v1/health")).status, 200);
-        const QTcpSocket& kept = *first[1 - closed];
-        QTRY_COMPARE(first[closed]->state(), QAbstractSocket::UnconnectedState);
-        QVERIFY2(kept.state() == QAbstractSocket::ConnectedState, qPrintable(kept.errorString()));
+        // One after the other as the agent sees them: an idle one has had its
+        // reply, one asking for printers waits for the print system.
+        const auto open = [&asked](QTcpSocket& socket, bool printers) {
+            socket.connectToHost(QHostAddress::LocalHost, agentPort);
+            socket.write(printers ? "GET /v1/printers HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                                  : healthRequest);
+            const int waiting = asked + printers;
+            return QTest::qWaitFor(
+                [&] { return printers ? asked == waiting : socket.bytesAvailable() > 0; });
+        };
+        const auto closedByANewOne = [](const QTcpSocket& closed) {
+            const auto gone = [&closed] { return closed.state() == QTcpSocket::UnconnectedState; };
+            return send(get("/v1/health")).status == 200 && QTest::qWaitFor(gone);
+        };
+        const auto connected = [](const QTcpSocket& s) {
+            return s.state() == QTcpSocket::ConnectedState;
+        };
+        QTcpSocket first[4];
+        QVERIFY(open(first[0], false) && open(first[1], false));
+        QVERIFY(closedByANewOne(first[0]) && connected(first[1]));
+        QVERIFY(open(first[2], true) && closedByANewOne(first[1]) && connected(first[2]));
+        QVERIFY(open(first[3], true) && closedByANewOne(first[2]) && connected(first[3]));
 
         // The agent's end of the connection kept, in this process.
         int noDelay = 0;
@@ -455,45 +382,29 @@ private slots:
             sockaddr_in peer{};
             socklen_t size = sizeof peer, length = sizeof noDelay;
             if (::getpeername(fd.toInt(), reinterpret_cast<sockaddr*>(&peer), &size) == 0 &&
-                ntohs(peer.sin_port) == kept.localPort())
+                ntohs(peer.sin_port) == first[3].localPort())
                 ::getsockopt(fd.toInt(), IPPROTO_TCP, TCP_NODELAY, &noDelay, &length);
         }
         QVERIFY(noDelay);
     }
 
     // The built agent: its replies as the application reads them, one agent
-    // per port, nothing that wakes it at rest, and an end by SIGTERM despite a
-    // kept-alive connection.
+    // per port, and an end by SIGTERM despite a kept-alive connection.
     void runningAgent() {
         QProcess agent;
-        agent.setProcessEnvironment(environment());
-        agent.start(m_executable, {});
+        start(agent, m_executable);
         QVERIFY(QTest::qWaitFor(serving, 5000)); // start-up time is not the subject
         const auto health = kestrel::AgentHealth::fromBody(send(get("/v1/health")).body);
         QVERIFY(health && health->signing());
         QCOMPARE(health->version(), "9.8.7-test");
         // The identifier its data folder holds, over either address.
         QCOMPARE(health->deviceId(), QString::fromStdString(m_store->deviceId()));
-        const auto overIpv6 = kestrel::AgentHealth::fromBody(
-            exchange(wire(get("/v1/health", "[::1]:43127")), 0, QHostAddress::LocalHostIPv6).body);
-        QCOMPARE(overIpv6 ? overIpv6->deviceId() : QString(), health->deviceId());
-        QCOMPARE(send(post(resume)).status, 200);
+        QVERIFY(exchange(wire(get("/v1/health", "[::1]:43127")), 0, QHostAddress::LocalHostIPv6)
+                    .body.contains(health->deviceId().toUtf8()));
         // A second agent cannot share the port and leaves it to the first.
         QProcess second;
-        second.setProcessEnvironment(environment());
-        second.start(m_executable, {});
+        start(second, m_executable);
         QVERIFY(second.waitForFinished(5000) && second.exitCode() != 0);
-
-        // At rest nothing wakes it: no timer, no polling of connections or
-        // parent. On a busy machine the last exchange may settle late, so the
-        // quietest of a few one-second spans counts; a periodic wake-up shows
-        // in every one of them.
-        const auto quiet = [pid = agent.processId()] {
-            const long long switches = kestrel::test::voluntarySwitches(pid);
-            QTest::qWait(1000);
-            return kestrel::test::voluntarySwitches(pid) - switches <= 1;
-        };
-        QVERIFY(quiet() || quiet() || quiet() || quiet() || quiet());
 
         // The print system does not answer; the application waits 2 s for a reply.
         const Reply list = send(get("/v1/printers"));
@@ -510,10 +421,12 @@ private slots:
         idle.write(healthRequest);
         QVERIFY(idle.waitForReadyRead(3000));
         agent.terminate();
-        QVERIFY(agent.waitForFinished(3000));
-        QVERIFY(agent.exitStatus() == QProcess::NormalExit && agent.exitCode() == 0);
+        QVERIFY(agent.waitForFinished(3000) && agent.exitStatus() == QProcess::NormalExit);
+        QCOMPARE(agent.exitCode(), 0);
         const QByteArray output = agent.readAllStandardOutput();
         QVERIFY2(output.contains("refused_requests count=50 by_status=403:50\n"), output);
+        // Of the many health polls, only the first is written.
+        QCOMPARE(output.count("path=/v1/health status=200"), 1);
         QVERIFY(!output.contains("path=/v1/health status=403"));
     }
 
@@ -521,14 +434,13 @@ private slots:
     // it when its parent ends cannot end it: only its own watch can.
     void exitsWhenItsParentIsGone() {
         QProcess parent;
-        parent.setProcessEnvironment(environment());
         parent.setChildProcessModifier([] {
             sigset_t term;
             sigemptyset(&term);
             sigaddset(&term, SIGTERM);
             ::sigprocmask(SIG_BLOCK, &term, nullptr);
         });
-        parent.start("/bin/sh", {"-c", R"("$0" >/dev/null 2>&1 & echo $!; wait)", m_executable});
+        start(parent, "/bin/sh", {"-c", R"("$0" >/dev/null 2>&1 & echo $!; wait)", m_executable});
         QVERIFY(parent.waitForReadyRead(3000));
         pid_t orphan = parent.readLine().trimmed().toInt();
         const auto reap = qScopeGuard([&orphan] {
