@@ -52,9 +52,11 @@ Request get(const char* path, const char* host = "localhost:43127") {
     return {"GET", path, {{"Host", host}}, {}};
 }
 
-Request post(const char* path, std::string body = "{}", std::optional<std::string> key = secret) {
+Request post(const char* path, std::string body = "{}", std::optional<std::string> key = secret,
+             const char* type = "application/json") {
     Request request{"POST", path, {{"Host", "127.0.0.1"}}, std::move(body)};
-    request.headers.emplace("Content-Type", "application/json");
+    if (type)
+        request.headers.emplace("Content-Type", type);
     if (key)
         request.headers.emplace("X-Kestrel-App", *key);
     return request;
@@ -72,6 +74,7 @@ QByteArray wire(const Request& request) {
 struct Reply {
     int status = 0; // 0: closed without a reply
     QByteArray body;
+    QByteArray head;
     qint64 closedAfterMs = 0;
 };
 
@@ -91,7 +94,8 @@ Reply exchange(const QByteArray& request, int trickleMs = 0,
     }
     const QByteArray reply = socket.readAll();
     const int status = reply.startsWith("HTTP/1.1 ") ? reply.mid(9, 3).toInt() : 0;
-    return {status, reply.mid(reply.indexOf("\r\n\r\n") + 4), clock.elapsed()};
+    const qsizetype end = reply.indexOf("\r\n\r\n");
+    return {status, reply.mid(end + 4), reply.left(end + 2), clock.elapsed()};
 }
 
 Reply send(const Request& request) {
@@ -182,10 +186,15 @@ private slots:
         row("no host", wire({"GET", "/v1/health", {}, {}}), 403);
         row("two hosts", wire({"GET", "/", {{"Host", "localhost"}, {"Host", "x"}}, {}}), 403);
         row("unknown path", wire(post("/v1/app/resume/")), 404);
+        row("health by POST", wire(post("/v1/health")), 405);
         row("action by GET", wire(get(resume)), 405);
         row("no key", wire(post(resume, "{}", std::nullopt)), 403);
         row("wrong key", wire(post(resume, "{}", secret.substr(0, 71) + "0")), 403);
         row("longer key", wire(post(resume, "{}", secret + "0")), 403);
+        row("no type", wire(post(resume, "{}", secret, nullptr)), 415);
+        row("type, charset", wire(post(resume, "{}", secret, "Application/JSON ; q")), 200);
+        row("array", wire(post(resume, "[]")), 400);
+        row("not HTTP", "\x16\x03\x01\x02\x00\r\n\r\n", 400);
         row("63 characters", wire(post(preview, tokenBody(goodToken.substr(1)))), 400);
         row("with =", wire(post(preview, tokenBody(goodToken.substr(1) + "="))), 400);
         row("_ and -", wire(post(preview, tokenBody("-_" + goodToken.substr(2)))), 200);
@@ -226,6 +235,8 @@ private slots:
         // Within the 300 ms limits (and the second of draining after a refusal).
         QCOMPARE_LT(reply.closedAfterMs, 2500);
         QCOMPARE(reply.body.contains("\"error\":\""), status != 0 && status != 200);
+        // A 405 names the method that is allowed.
+        QCOMPARE(reply.head.contains("\r\nAllow: "), status == 405);
     }
 
     // The print system's answer is given again instead of asking it anew while
