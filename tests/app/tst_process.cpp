@@ -100,51 +100,6 @@ private slots:
         QVERIFY(gone);
         QCOMPARE(fileContents(harness.home.filePath("stopped")), "term\n");
     }
-
-    // On an X server: the title as a window manager shows it, without the
-    // application's name appended.
-    void windowAsTheWindowManagerSeesIt() {
-        QProcess server;
-        // The server writes the number of a free display to standard output.
-        server.start("Xvfb",
-                     {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
-        QVERIFY(server.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine(), 10000);
-        QProcessEnvironment environment = appEnvironment();
-        environment.insert("DISPLAY", ':' + QString::fromLatin1(server.readLine()).trimmed());
-        environment.insert("QT_QPA_PLATFORM", "xcb");
-        environment.insert("LC_ALL", "C.UTF-8");
-        // libxkbcommon-x11 gives strndup a buffer without a closing NUL, which
-        // the sanitizer's strict string checks stop at; that library is not ours.
-        environment.insert("ASAN_OPTIONS",
-                           environment.value("ASAN_OPTIONS")
-                               .replace("strict_string_checks=1", "strict_string_checks=0"));
-        const auto x = [&](const QString& tool, const QStringList& arguments) {
-            QProcess process;
-            process.setProcessEnvironment(environment);
-            process.start(tool, arguments);
-            process.waitForFinished();
-            return QString::fromUtf8(process.readAllStandardOutput());
-        };
-        QProcess app;
-        app.setProcessEnvironment(environment);
-        app.start(KESTREL_APP_EXECUTABLE);
-        QVERIFY(app.waitForStarted());
-        // xwininfo: `0x… "name": ("class") WxH+X+Y  +X+Y`
-        const QRegularExpression listed("(0x[0-9a-f]+) \"(Агент KESTREL [^\"]*)\"");
-        QRegularExpressionMatch window;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (window = listed.match(x("xwininfo", {"-root", "-tree"}))).hasMatch(), 10000);
-        const QString title = window.captured(2);
-        QVERIFY2(QRegularExpression("^Агент KESTREL \\d+\\.\\d+\\.\\d+$").match(title).hasMatch(),
-                 qPrintable(title));
-        QCOMPARE(x("xprop", {"-id", window.captured(1), "_NET_WM_NAME"}).trimmed(),
-                 "_NET_WM_NAME(UTF8_STRING) = \"" + title + '"');
-        app.terminate();
-        QVERIFY(app.waitForFinished(10000));
-        server.terminate();
-        QVERIFY(server.waitForFinished(10000));
-    }
 };
 
 QTEST_MAIN(TestProcess)
