@@ -55,24 +55,22 @@ private slots:
         for (const char* key :
              {"ok", "name", "version", "platform", "architecture", "deviceId", "formats"})
             QVERIFY2(!health({}, {key}), key);
-        QVERIFY(!health({{"formats", QJsonArray{"pdf", 1}}}) && !health({{"signing", "ready"}}));
-        QVERIFY(!health({{"signing", QJsonObject{{"configured", true}, {"enabled", true}}}}));
-        QVERIFY(health({{"extra", 1}, {"signing", QJsonValue()}}));
-        const QByteArray a = R"({"name": "A", "isDefault": true})";
-        QVERIFY(PrintersResponse::fromBody(R"({"ok": false, "x": 1, "printers": [)" + a +
-                                           R"(, {"name": "B", "isDefault": false, "x": 1}]})"));
-        const QByteArrayList refused{
-            R"({"printers": []})",
-            R"({"ok": 1, "printers": []})",
-            R"({"ok": true})",
-            R"({"ok": true, "printers": ["A"]})",
-            R"({"ok": true, "printers": [)" + a + R"(, {"isDefault": false}]})",
-            R"({"ok": true, "printers": [)" + a + R"(, {"name": "B", "isDefault": 0}]})",
-            "[]",
-            "null",
-            "",
-            "<html>ok</html>"};
-        for (const QByteArray& body : refused)
+        // A signing code of another type, where a null would do.
+        QJsonObject signing{{"configured", true}, {"enabled", true}, {"message", "m"}};
+        QVERIFY(health({{"signing", signing}, {"extra", 1}}) &&
+                !health({{"formats", QJsonArray{"pdf", 1}}}));
+        signing.insert("code", 5);
+        QVERIFY(!health({{"signing", signing}}));
+        QVERIFY(PrintersResponse::fromBody(R"({"ok": false, "x": 1, "printers": [
+            {"name": "A", "isDefault": true}, {"name": "B", "isDefault": false, "x": 1}]})"));
+        // The second printer lacks its name, then its default flag.
+        for (const char* body : {R"({"printers": []})", R"({"ok": 1, "printers": []})",
+                                 R"({"ok": true})", R"({"ok": true, "printers": ["A"]})",
+                                 R"({"ok": true, "printers": [{"name": "A", "isDefault": true},
+                                     {"isDefault": false}]})",
+                                 R"({"ok": true, "printers": [{"name": "A", "isDefault": true},
+                                     {"name": "B"}]})",
+                                 "[]", "null", "", "<html>ok</html>"})
             QVERIFY2(!PrintersResponse::fromBody(body) && !AgentHealth::fromBody(body), body);
     }
 
