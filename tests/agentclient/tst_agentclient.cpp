@@ -193,16 +193,20 @@ private slots:
         QCOMPARE(model.index(1, 0).data().toString(), "Canon");
         QCOMPARE(model.index(2, 0).data().toString(), "Epson  ·  по умолчанию");
         QVERIFY(window().emptyPrintersLabel()->isHidden());
-        // An empty list stands in for the table.
+        // A reply that is not ok leaves the list shown.
+        m_agent->setReply("/v1/printers", {.body = R"({"ok": false, "printers": []})"});
+        QVERIFY(poll(false));
+        QCOMPARE(model.rowCount(), 3);
         m_agent->setReply("/v1/printers", {.body = R"({"ok": true, "printers": []})"});
         // Printers are asked on every ready poll; the same outcome twice is logged once.
         QVERIFY(poll());
         QVERIFY(poll(false));
-        QCOMPARE(m_agent->requestCount("/v1/printers"), 3);
+        QCOMPARE(m_agent->requestCount("/v1/printers"), 4);
         QCOMPARE(model.rowCount(), 0);
         QVERIFY(!window().emptyPrintersLabel()->isHidden());
         QCOMPARE(lines("printers_result"),
                  (QStringList{"http=200 error=none:0 valid=true count=3",
+                              "http=200 error=none:0 valid=false count=0",
                               "http=200 error=none:0 valid=true count=0"}));
         // Only a press of the button asks the agent for a fresh printer list.
         QByteArrayList cacheControl;
@@ -212,7 +216,7 @@ private slots:
             if (request.path == "/v1/printers")
                 cacheControl << request.header("Cache-Control");
         }
-        QCOMPARE(cacheControl, (QByteArrayList{QByteArray(), "no-cache", QByteArray()}));
+        QCOMPARE(cacheControl, (QByteArrayList{{}, {}, "no-cache", {}}));
     }
 };
 
