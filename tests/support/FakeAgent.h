@@ -19,7 +19,7 @@
 // member may be called from any thread. A path without a reply answers 404
 // with {"error":"not found"}. Replies that hang, drip or are held are let go
 // when the agent stops. Given a host name it speaks HTTPS instead, with a key
-// and self-signed certificate made for that name (TlsTestServer builds on this).
+// and self-signed certificate made for that name (UpdateHost builds on this).
 namespace kestrel::test {
 
 using HeaderList = QList<QPair<QByteArray, QByteArray>>;

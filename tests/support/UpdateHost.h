@@ -5,9 +5,12 @@
 
 #include "app/Config.h"
 #include "platform/Platform.h"
-#include "support/TlsTestServer.h"
+#include "support/FakeAgent.h"
 
 #include <QCryptographicHash>
+#include <QNetworkAccessManager>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <memory>
 
 namespace kestrel::test {
@@ -23,9 +26,10 @@ inline QByteArray manifestText(const QString& version, const QString& key, const
         .toUtf8();
 }
 
-class UpdateHost : public TlsTestServer {
+// HTTPS on 127.0.0.1 with a certificate made at start for the update host's name.
+class UpdateHost : public FakeAgent {
 public:
-    UpdateHost() : TlsTestServer(updateHostName) {}
+    UpdateHost() : FakeAgent(0, updateHostName) {}
 
     // For AppHarness::networkFactory, set before create().
     std::unique_ptr<NetworkFactory> factory() { return std::make_unique<Routing>(*this); }
@@ -33,23 +37,48 @@ public:
     // Publishes `image` as the file `name` of `version` beside the manifest that `config`
     // reads, with `sha256` as its checksum (by default its body's own).
     void publish(const Config& config, const QString& version, const QString& name,
-                 const TlsResponse& image, QString sha256 = {}) {
+                 const FakeReply& image, QString sha256 = {}) {
         const QUrl url = config.updateManifestUrl.resolved(QUrl(name));
         if (sha256.isEmpty())
             sha256 = QCryptographicHash::hash(image.body, QCryptographicHash::Sha256).toHex();
-        setResponse(config.updateManifestUrl.path(),
-                    {.body = manifestText(version, config.updatePlatform.buildKey, name,
-                                          url.toString(), sha256)});
-        setResponse(url.path(), image);
+        setReply(config.updateManifestUrl.path(),
+                 {.body = manifestText(version, config.updatePlatform.buildKey, name,
+                                       url.toString(), sha256)});
+        setReply(url.path(), image);
     }
 
 private:
-    struct Routing final : NetworkFactory {
-        explicit Routing(UpdateHost& host) : host(host) {}
-        QNetworkAccessManager* create(QObject* parent) override {
-            return createRoutingManager(updateHostName, host.port(), host.certificate(), parent);
+    // Sends every request for the update host to this server instead, trusting
+    // only its certificate and still checking it against the host's name.
+    struct Session final : QNetworkAccessManager {
+        Session(const UpdateHost& host, QObject* parent)
+            : QNetworkAccessManager(parent), port(host.port()),
+              certificate(host.certificate(), QSsl::Der) {}
+        QNetworkReply* createRequest(Operation operation, const QNetworkRequest& original,
+                                     QIODevice* data) override {
+            QNetworkRequest request(original);
+            if (original.url().host() == updateHostName) {
+                QUrl url = original.url();
+                url.setHost(QStringLiteral("127.0.0.1"));
+                url.setPort(port);
+                request.setUrl(url);
+                request.setPeerVerifyName(updateHostName);
+                QSslConfiguration tls = request.sslConfiguration();
+                tls.setCaCertificates({certificate});
+                request.setSslConfiguration(tls);
+            }
+            return QNetworkAccessManager::createRequest(operation, request, data);
         }
-        UpdateHost& host;
+        const int port;
+        const QSslCertificate certificate;
+    };
+
+    struct Routing final : NetworkFactory {
+        explicit Routing(const UpdateHost& host) : host(host) {}
+        QNetworkAccessManager* create(QObject* parent) override {
+            return new Session(host, parent);
+        }
+        const UpdateHost& host;
     };
 };
 

@@ -16,7 +16,7 @@
 using namespace kestrel;
 using namespace kestrel::test;
 
-Q_DECLARE_METATYPE(kestrel::test::TlsResponse)
+Q_DECLARE_METATYPE(kestrel::test::FakeReply)
 
 namespace {
 
@@ -72,7 +72,7 @@ struct Fixture {
             .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     }
     // Publishes 1.4.2 with this image and launches until the row offers it.
-    bool launchWithImage(const TlsResponse& image, const QString& checksum = {}) {
+    bool launchWithImage(const FakeReply& image, const QString& checksum = {}) {
         server.publish(harness.config, "1.4.2", imageName, image, checksum);
         harness.launch();
         return waitForChecks(1) && harness.delegate->state().availableUpdate.has_value();
@@ -137,17 +137,17 @@ private slots:
     }
 
     void check_data() {
-        QTest::addColumn<TlsResponse>("response");
+        QTest::addColumn<FakeReply>("response");
         QTest::addColumn<QString>("row");
         const QString found = "Доступна новая версия 1.4.2 / Скачать обновление / on";
         const QString failed =
             "Не удалось проверить обновление — повторим позже. / Проверить снова / on";
         const QByteArray newer = manifest("1.4.2");
-        const auto row = [](const char* name, const TlsResponse& response, const QString& row) {
+        const auto row = [](const char* name, const FakeReply& response, const QString& row) {
             QTest::newRow(name) << response << row;
         };
         row("newer build", {.body = newer}, found);
-        row("redirected", {.redirectTo = "/mirror.json"}, found);
+        row("redirected", {.status = 302, .headers = {{"Location", "/mirror.json"}}}, found);
         // Qt refuses a 404 itself; only our own check refuses this.
         row("201", {.status = 201, .body = newer}, failed);
         row("exactly 131072 bytes", {.body = newer.leftJustified(131072)}, found);
@@ -157,22 +157,24 @@ private slots:
     }
 
     void check() {
-        QFETCH(TlsResponse, response);
+        QFETCH(FakeReply, response);
         QFETCH(QString, row);
         Fixture f;
-        f.server.setResponse(manifestPath, response);
-        f.server.setResponse("/mirror.json", {.body = manifest("1.4.2")});
+        f.server.setReply(manifestPath, response);
+        f.server.setReply("/mirror.json", {.body = manifest("1.4.2")});
         if (response.status == refused)
             f.server.stop();
         f.harness.launch();
         QVERIFY(f.waitForChecks(1));
-        const int http = response.redirectTo.isEmpty() ? response.status : 200;
+        const int http = response.status == 302 ? 200 : response.status;
         QCOMPARE(f.harness.events().filter("update_check_").join(", "),
                  "update_check_begin, update_check_end http=" + QString::number(http));
         QCOMPARE(f.row(), row);
-        QCOMPARE(f.server.lastUserAgent(), response.status == refused ? "" : "Orvanta-Print/1.0.0");
+        const QList<RecordedRequest> requests = f.server.requests();
+        QCOMPARE(requests.value(requests.size() - 1).header("User-Agent"),
+                 response.status == refused ? "" : "Orvanta-Print/1.0.0");
         // An endless body is stopped near the limit, far below the server's own bound.
-        QTRY_COMPARE_WITH_TIMEOUT(f.server.activeResponses(), 0, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(f.server.activeReplies(), 0, 15000);
         QVERIFY(f.server.bytesSent(manifestPath) < 32 * 1024 * 1024);
     }
 
@@ -193,36 +195,36 @@ private slots:
         QCOMPARE(f.downloads(), QStringList{imageName});
         QCOMPARE(fileContents(f.destination()), image);
         // An up-to-date check forgets the build.
-        f.server.setResponse(manifestPath, {.body = manifest("1.0.0")});
+        f.server.setReply(manifestPath, {.body = manifest("1.0.0")});
         QVERIFY(f.waitForChecks(2, true));
         QVERIFY(!f.harness.delegate->state().availableUpdate);
         QCOMPARE(f.row(), "Установлена актуальная версия 1.0.0 / Проверить обновления / on");
     }
 
     void downloadFails_data() {
-        QTest::addColumn<TlsResponse>("image");
+        QTest::addColumn<FakeReply>("image");
         QTest::addColumn<QString>("message");
         const qint64 limit = 2 * Sha256::chunkBytes;
-        QTest::newRow("404") << TlsResponse{.status = 404, .body = "x"} << downloadFailed;
-        QTest::newRow("empty body") << TlsResponse{} << badSize;
+        QTest::newRow("404") << FakeReply{.status = 404, .body = "x"} << downloadFailed;
+        QTest::newRow("empty body") << FakeReply{} << badSize;
         // Published with the checksum of an empty body, as are the rows below.
         QTest::newRow("checksum mismatch")
-            << TlsResponse{.patternSize = 5} << "Контрольная сумма обновления не совпала.";
+            << FakeReply{.patternSize = 5} << "Контрольная сумма обновления не совпала.";
         // Refused as announced: the first half is within the limit, and the rest is never sent.
         QTest::newRow("one byte over, announced")
-            << TlsResponse{.patternSize = limit + 1, .holdHalfway = true} << badSize;
-        QTest::newRow("no length, without end") << TlsResponse{.endless = true} << badSize;
+            << FakeReply{.patternSize = limit + 1, .holdHalfway = true} << badSize;
+        QTest::newRow("no length, without end") << FakeReply{.endless = true} << badSize;
         // The system's reasons in Russian, Qt's own where it has them.
-        QTest::newRow("refused") << TlsResponse{.status = refused} << "Отказано в соединении";
-        QTest::newRow("stalled") << TlsResponse{.patternSize = limit, .holdHalfway = true}
+        QTest::newRow("refused") << FakeReply{.status = refused} << "Отказано в соединении";
+        QTest::newRow("stalled") << FakeReply{.patternSize = limit, .holdHalfway = true}
                                  << updateMessages::timedOut;
         // An older image is there, and the disk fills up halfway through the new one.
         QTest::newRow("disk full")
-            << TlsResponse{.body = QByteArray(limit, 'x')} << "Файл слишком велик";
+            << FakeReply{.body = QByteArray(limit, 'x')} << "Файл слишком велик";
     }
 
     void downloadFails() {
-        QFETCH(TlsResponse, image);
+        QFETCH(FakeReply, image);
         QFETCH(QString, message);
         Fixture f;
         f.harness.config.maximumUpdateBytes = 2 * Sha256::chunkBytes;
@@ -252,7 +254,7 @@ private slots:
         QVERIFY(f.harness.desktop->revealed.isEmpty());
         // An oversized image is stopped early, not read to its end.
         f.server.release();
-        QTRY_COMPARE_WITH_TIMEOUT(f.server.activeResponses(), 0, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(f.server.activeReplies(), 0, 15000);
         QVERIFY(f.server.bytesSent(folder + imageName) < 64 * Sha256::chunkBytes);
     }
 
@@ -264,11 +266,11 @@ private slots:
         f.harness.delegate->downloadAvailableUpdate();
         f.harness.delegate->handleUpdateButton();
         // A check that fails meanwhile leaves the row to the download and keeps the build.
-        f.server.setResponse(manifestPath, {.status = 500, .body = "down"});
+        f.server.setReply(manifestPath, {.status = 500, .body = "down"});
         QVERIFY(f.waitForChecks(2, true));
         QCOMPARE(f.row(), downloading);
         QVERIFY(f.harness.delegate->state().availableUpdate);
-        QCOMPARE(f.server.requestedPaths().count(folder + imageName), 1);
+        QCOMPARE(f.server.requestCount(folder + imageName), 1);
         QCOMPARE(f.downloads().size(), 1);
         // Quitting midway leaves no partial file behind.
         f.harness.delegate->applicationWillTerminate();
