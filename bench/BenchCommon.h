@@ -3,7 +3,7 @@
 // What every benchmark prints: one line per figure, the figure beside a
 // baseline measured in the same run and their ratio, and the target.
 
-#include "support/ProcessCounters.h"
+#include "ProcessCounters.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -19,8 +19,6 @@
 #include <vector>
 
 namespace kestrel::bench {
-
-using test::voluntarySwitches;
 
 inline void printFigure(const char* name, double value, const char* unit, const char* baseline,
                         double baselineValue, const char* target) {

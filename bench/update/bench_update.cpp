@@ -10,7 +10,7 @@
 //   bench_update --client real|plain PORT CERTIFICATE FOLDER SHA256
 
 #include "BenchCommon.h"
-#include "support/TlsTestServer.h"
+#include "support/UpdateHost.h"
 #include "update/Sha256.h"
 #include "update/UpdateDownload.h"
 #include "update/UpdateNetwork.h"
@@ -51,7 +51,7 @@ int runClient(const QStringList& arguments) {
     if (certificates.isEmpty())
         return 2;
     QNetworkAccessManager* session =
-        test::createRoutingManager(host, port, certificates.first(), nullptr);
+        new test::RoutingSession(host, port, certificates.first(), nullptr);
     configureUpdateSession(*session);
     const qint64 self = QCoreApplication::applicationPid();
     const double before = residentKiB(self);
@@ -157,14 +157,15 @@ int main(int argc, char** argv) {
         return runClient(arguments);
     const int runs = argc > 1 ? QByteArray(argv[1]).toInt() : 3;
 
-    test::TlsTestServer server(host);
+    test::FakeAgent server(0, host);
     if (!server.isListening())
         return 2;
-    server.setResponse(path, {.patternSize = imageBytes});
+    server.setReply(path, {.patternSize = imageBytes});
     QTemporaryDir work;
     const QString certificate = work.filePath(QStringLiteral("server.pem"));
     QFile pem(certificate);
-    if (!pem.open(QIODevice::WriteOnly) || pem.write(server.certificate().toPem()) < 0)
+    if (!pem.open(QIODevice::WriteOnly) ||
+        pem.write(QSslCertificate(server.certificate(), QSsl::Der).toPem()) < 0)
         return 2;
     pem.close();
     const QString folder = work.filePath(QStringLiteral("Downloads"));

@@ -7,7 +7,7 @@
 #include <QFile>
 #include <QString>
 
-namespace kestrel::test {
+namespace kestrel::bench {
 
 // Voluntary context switches of every thread of a process so far: each is a
 // wait for something, so their count is how often the process woke. (Being
@@ -27,4 +27,4 @@ inline long long voluntarySwitches(qint64 pid) {
     return total;
 }
 
-} // namespace kestrel::test
+} // namespace kestrel::bench
