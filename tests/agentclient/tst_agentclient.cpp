@@ -1,4 +1,5 @@
 #include "agentclient/AgentHealth.h"
+#include "agentclient/HealthStatus.h"
 #include "agentclient/PrintersResponse.h"
 #include "support/AppHarness.h"
 #include "support/FakeAgent.h"
@@ -46,6 +47,15 @@ class TestAgentClient : public QObject {
     }
 
 private slots:
+    // The signing button's three states: locked, while an unlock runs, and otherwise.
+    void signingButton() {
+        QCOMPARE(signingButtonState(false, true), (SigningButtonState{"Разрешить доступ", true}));
+        QCOMPARE(signingButtonState(true, true),
+                 (SigningButtonState{"Ожидаем разрешение…", false}));
+        QCOMPARE(signingButtonState(false, false),
+                 (SigningButtonState{"Настроить в кабинете", true}));
+    }
+
     // A record missing a known member, or with one of another type, is refused; an optional
     // member may be null, and unknown ones are ignored.
     void decoding() {
@@ -99,6 +109,10 @@ private slots:
             << FakeReply{0} << "http=0 error=QNetworkReply:1 valid=false version=none failures=1";
         QTest::newRow("201, valid body")
             << FakeReply{201, valid} << "http=201 error=none:0 valid=true version=1.0.0 failures=1";
+        QTest::newRow("500, valid body")
+            << FakeReply{500, valid} << "http=500 error=none:0 valid=true version=1.0.0 failures=1";
+        QTest::newRow("204") << FakeReply{204}
+                             << "http=204 error=none:0 valid=false version=none failures=1";
         // Longer than any reply of an agent: cut off, although what came before the cut is a
         // whole, valid record.
         QTest::newRow("over 1 MiB")

@@ -1,4 +1,5 @@
 #include "app/ApplicationSetup.h"
+#include "platform/SystemText.h"
 #include "support/AppHarness.h"
 #include "support/Files.h"
 #include "support/UpdateHost.h"
@@ -10,7 +11,9 @@
 #include <QProgressBar>
 #include <QScopeGuard>
 #include <QTest>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <sys/resource.h>
 
 using namespace kestrel;
@@ -98,6 +101,24 @@ private slots:
     }
 
     // What a manifest offers a running version: an update, none ("") or the error's message.
+    // The checksum routine on fixed vectors, and the system's reasons a user
+    // meets, in Russian whatever the locale.
+    void checksumAndSystemMessages() {
+        Sha256 h;
+        QCOMPARE(h.finalHex(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+        h.update("abc");
+        QCOMPARE(h.finalHex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+        for (const auto& [number, russian] :
+             {std::pair{EROFS, "Файловая система доступна только для чтения"},
+              {EACCES, "Отказано в доступе"},
+              {ENOSPC, "Нет свободного места на устройстве"},
+              {ENOTDIR, "Не является папкой"},
+              {ENOTEMPTY, "Папка не пуста"}})
+            QCOMPARE(russianSystemMessage("open: " + QString::fromLocal8Bit(std::strerror(number))),
+                     russian);
+        QCOMPARE(russianSystemMessage("Сервер недоступен"), "Сервер недоступен");
+    }
+
     void selection() {
         const QString mac = "macos-arm64";
         const auto expect = [](const char* running, const QByteArray& manifest,
@@ -119,8 +140,15 @@ private slots:
         expect("1.0.0", amd64, "update", linuxUpdatePlatform("x86_64"));
         expect("1.0.0", amd64, updateMessages::missingBuild("Linux ARM64"),
                linuxUpdatePlatform("arm64"));
+        expect("1.0.0", manifest("1.4.2", "linux-arm64"), "update", linuxUpdatePlatform("arm64"));
+        expect("1.0", manifest("1.4.2", "macos-x64"),
+               updateMessages::missingBuild("Mac с процессором M"));
+        expect("2.0", R"({"version": "1.4.2", "builds": {}})", "");
         expect("1.2", manifest("1.2.0", mac), "");
+        expect("1.2", manifest("1.2.0.0", mac), "");
+        expect("1.2", manifest("01.002.0", mac), "");
         expect("1.9", manifest("1.10", mac), "update");
+        expect("1.0", manifest("1.4.02", mac), "update"); // its file named as published
         for (const char* version :
              {"2", "1.2.3.4.5", "1..2", "1.2-beta", "v1.4.2", "1.4.2 ", "1.9223372036854775808"})
             expect("1.0", manifest(version, mac), updateMessages::badVersion);
@@ -150,6 +178,9 @@ private slots:
         row("redirected", {.status = 302, .headers = {{"Location", "/mirror.json"}}}, found);
         // Qt refuses a 404 itself; only our own check refuses this.
         row("201", {.status = 201, .body = newer}, failed);
+        row("404", {.status = 404, .body = "missing"}, failed);
+        row("no body", {}, failed);
+        row("not JSON", {.body = "<html>"}, failed);
         row("exactly 131072 bytes", {.body = newer.leftJustified(131072)}, found);
         row("131073 bytes", {.body = newer.leftJustified(131073)}, failed);
         row("endless", {.endless = true}, failed);
@@ -221,6 +252,9 @@ private slots:
         // An older image is there, and the disk fills up halfway through the new one.
         QTest::newRow("disk full")
             << FakeReply{.body = QByteArray(limit, 'x')} << "Файл слишком велик";
+        // A folder holding something where the image goes is never emptied.
+        QTest::newRow("destination cannot be removed")
+            << FakeReply{.body = "x"} << "Папка не пуста";
     }
 
     void downloadFails() {
@@ -229,8 +263,10 @@ private slots:
         Fixture f;
         f.harness.config.maximumUpdateBytes = 2 * Sha256::chunkBytes;
         const bool diskFull = QByteArray(QTest::currentDataTag()) == "disk full";
+        const bool folderInTheWay = message == "Папка не пуста";
         const QByteArray old(100 * 1024, 'o');
         QVERIFY(!diskFull || fileContents(writeFile(f.destination(), old)) == old);
+        QVERIFY(!folderInTheWay || fileContents(writeFile(f.destination() + "/keep", old)) == old);
         // Past the limit a write fails (SIGXFSZ ignored, or it would end the process). One and a
         // half of the pieces the image is written in: one write is cut short before the next
         // one fails.
@@ -249,7 +285,9 @@ private slots:
         QCOMPARE(alerts[0].title + ": " + alerts[0].message, "Обновление не скачано: " + message);
         QCOMPARE(f.row(), downloadFailed + " / Скачать обновление / on");
         // The older image is left as it was, and no partial file stays.
-        QCOMPARE(f.downloads(), diskFull ? QStringList{imageName} : QStringList());
+        QCOMPARE(f.downloads(),
+                 diskFull || folderInTheWay ? QStringList{imageName} : QStringList());
+        QVERIFY(!folderInTheWay || fileContents(f.destination() + "/keep") == old);
         QVERIFY(!diskFull || fileContents(f.destination()) == old);
         QVERIFY(f.harness.desktop->revealed.isEmpty());
         // An oversized image is stopped early, not read to its end.
