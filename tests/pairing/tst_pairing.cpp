@@ -6,7 +6,6 @@
 #include "support/FakeAgent.h"
 
 #include <QApplication>
-#include <QJsonDocument>
 #include <QNetworkProxy>
 #include <QProcess>
 #include <QTcpServer>
@@ -151,11 +150,9 @@ private slots:
                     "Автоматический вывод→Автоподписание|✓ Продление СУЗ→— Продление "
                     "СУЗ|\nМесто выбытия: F · КПП K→",
                     true, 500, pairing_text::pairingFailed.toString()};
-        QTest::newRow("autoSign as 1") << Flow{"autoSign\": true→autoSign\": 1",
-                                               {},
-                                               false,
-                                               200,
-                                               pairing_text::previewDamaged.toString()};
+        const QString damaged = pairing_text::previewDamaged.toString();
+        QTest::newRow("autoSign as 1")
+            << Flow{"autoSign\": true→autoSign\": 1", QString(), false, 200, damaged};
     }
 
     // Links wait for a ready agent, the newest valid one first; the sheet
@@ -262,9 +259,7 @@ private slots:
     // although no later reply redraws the row.
     void signingButton() {
         m_agent->setReply("/v1/app/unlock-credentials", {403, R"({"error":"нет"})"}, "POST");
-        launch(healthBody("1.0.0", {{"signing", QJsonDocument::fromJson(R"({"configured": true,
-            "enabled": false, "code": "keychain_locked", "message": "m"})")
-                                                    .object()}}));
+        launch(healthBody("1.0.0").replace("\"code\":null", "\"code\":\"keychain_locked\""));
         m_agent->setReply("/v1/health", {.body = healthBody("1.0.0", {}, {"signing"})});
         app().openSigningSettings();
         app().openSigningSettings();
