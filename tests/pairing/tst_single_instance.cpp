@@ -77,7 +77,6 @@ private slots:
         const auto second = start(token);
         QVERIFY(second->waitForFinished(15000) && second->exitStatus() == QProcess::NormalExit);
         QCOMPARE(second->exitCode(), exitCode);
-        QCOMPARE(m_primary->state(), QProcess::Running);
         QCOMPARE(log().count("app_launch"), 1);
         // The running instance took the link and asked its agent for a preview.
         if (exitCode == 0)
@@ -102,17 +101,16 @@ private slots:
 
     // A runtime folder open to others is passed over for a private folder of
     // our own in our cache folder, which no other user can set up before us
-    // (unlike one in the shared temporary folder); one of ours open to others
-    // is closed again, a link in its place is refused.
+    // (unlike one in the shared temporary folder); a link in its place is
+    // refused.
     void runtimeFolder() {
-        for (const QString before : {"nothing", "open", "link"}) {
+        for (const QString before : {"nothing", "link"}) {
             QTemporaryDir root;
             const QByteArray run = QFile::encodeName(root.filePath("run")),
                              cache = QFile::encodeName(root.filePath("cache")),
                              path = cache + "/kestrel-agent";
             QVERIFY(::mkdir(run, 0700) == 0 && ::chmod(run, 0755) == 0 &&
                     ::mkdir(cache, 0700) == 0);
-            QVERIFY(before != "open" || ::mkdir(path, 0755) == 0);
             QVERIFY(before != "link" || ::symlink(QFile::encodeName(root.path()), path) == 0);
             qputenv("XDG_CACHE_HOME", cache);
             qputenv("XDG_RUNTIME_DIR", run);
