@@ -116,13 +116,17 @@ private slots:
                                       "kestrel://connect.example?pairingToken=<t> "
                                       "kestrel://@connect?pairingToken=<t> kestrel://connect/? "
                                       "kestrel://connect/pair?pairingToken=<t> %1 "
-                                      "kestrel://connect?PairingToken=<t>")
+                                      "kestrel://connect?PairingToken=<t> "
+                                      "kestrel://user@connect?pairingToken=<t> "
+                                      "kestrel://user:pw@connect?pairingToken=<t> "
+                                      "kestrel://connect:43127?pairingToken=<t> "
+                                      "kestrel://connect?pairingToken kestrel://connect?<t>")
                                   .arg(base + t.left(63))
                                   .split(' ');
         // Anything after the token: a fragment, an empty item, a 65th character, a line feed.
-        for (const char* tail : {"#", "&", "a", "%0A"})
+        for (const char* tail : {"#", "&", "&source=cabinet", "a", "%0A"})
             refused << k + tail;
-        for (const char* c : {"+", "=", "%20", "%D0%B0"})
+        for (const char* c : {"+", "=", "%20", "%D0%B0", ".", "/"})
             refused << base + t.left(32) + c + t.mid(33);
         for (const QString& link : accepted + refused) {
             const QUrl url(QString(link).replace("<t>", t), QUrl::StrictMode);
@@ -151,6 +155,8 @@ private slots:
         const QString damaged = pairing_text::previewDamaged.toString();
         QTest::newRow("autoSign as 1")
             << Flow{"autoSign\": true→autoSign\": 1", QString(), false, 200, damaged};
+        QTest::newRow("no subject")
+            << Flow{"certificateSubject→subject", QString(), false, 200, damaged};
     }
 
     // Links wait for a ready agent, the newest valid one first; the sheet
@@ -164,15 +170,21 @@ private slots:
         app().openUrls(links('a'));
         app().openUrls(links('b'));
         app().openUrls(links('b', 65)); // refused, so the parked one stays
+        const int raised = m_harness->desktop->activations;
         poll();
         QTRY_COMPARE(presenter().sheets.size() + presenter().alerts.size(), 1);
+        QCOMPARE(m_harness->desktop->activations, raised + 1); // the window comes forward
+        int polls = 0;
         if (!presenter().sheets.isEmpty()) {
             QCOMPARE(presenter().sheets[0].text, edited(example, sheet));
             app().openUrls(links('c')); // dropped: a pairing runs
+            polls = m_agent->requestCount("/v1/health");
             presenter().answerSheet(accept);
         }
         QTRY_VERIFY(!app().state().pairingInFlight && !app().state().refreshInFlight);
         QCOMPARE(sent(confirmPath), accept ? tokenBody('b') : QByteArray());
+        // A confirmation, whatever its outcome, is followed by a fresh status.
+        QCOMPARE(polls > 0 && m_agent->requestCount("/v1/health") > polls, accept);
         QCOMPARE(presenter().alerts.size() == 1 ? presenter().alerts[0].message : QString(), alert);
         poll(); // neither the refused link nor the dropped one gets a preview
         QCOMPARE(sent(previewPath), tokenBody('b'));
@@ -239,6 +251,9 @@ private slots:
             {{200, error, {}, std::chrono::seconds(4)}, error},
             {{201, R"({"error":1})"}, "f"},
             {{.status = 403, .patternSize = 64 << 20}, "f"},
+            {{403, error}, "нет"},
+            {{403, "{}"}, "f"},
+            {{500, "<html>"}, "f"},
             {{302, error, {{"Location", "/moved"}}}, "нет"}};
         for (const auto& [reply, shown] : replies) {
             m_agent->setReply(confirmPath, reply, "POST");
@@ -246,6 +261,7 @@ private slots:
             QCOMPARE(outcome->body ? QString(*outcome->body) : outcome->failure, shown);
         }
         QCOMPARE_LT(m_agent->bytesSent(confirmPath), 16 << 20);
+        QCOMPARE(m_agent->requestCount("/moved"), 0);
     }
 
     // Two clicks on a locked store's button send one unlock request; its
