@@ -192,11 +192,6 @@ int FakeAgent::requestCount(const QString& path) const {
     return int(std::ranges::count(requests(), path, &RecordedRequest::path));
 }
 
-void FakeAgent::clearRequests() {
-    std::lock_guard lock(d->mutex);
-    d->requests.clear();
-}
-
 qint64 FakeAgent::bytesSent(const QString& path) const {
     std::lock_guard lock(d->mutex);
     return d->bytesSent.value(path);

@@ -81,7 +81,6 @@ public:
     // Every request received so far, in order of arrival.
     QList<RecordedRequest> requests() const;
     int requestCount(const QString& path) const;
-    void clearRequests();
     // Body bytes written on `path` so far, and the replies still being written.
     qint64 bytesSent(const QString& path) const;
     int activeReplies() const;
