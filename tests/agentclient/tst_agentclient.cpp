@@ -211,16 +211,22 @@ private slots:
         m_agent->setReply("/v1/printers", {.body = R"({"ok": false, "printers": []})"});
         QVERIFY(poll(false));
         QCOMPARE(model.rowCount(), 3);
-        m_agent->setReply("/v1/printers", {.body = R"({"ok": true, "printers": []})"});
+        // Nor does a list with an error status, which is logged as a change.
+        const QByteArray none = R"({"ok": true, "printers": []})";
+        m_agent->setReply("/v1/printers", {.status = 500, .body = none});
+        QVERIFY(poll(false));
+        QCOMPARE(model.rowCount(), 3);
+        m_agent->setReply("/v1/printers", {.body = none});
         // Printers are asked on every ready poll; the same outcome twice is logged once.
         QVERIFY(poll());
         QVERIFY(poll(false));
-        QCOMPARE(m_agent->requestCount("/v1/printers"), 4);
+        QCOMPARE(m_agent->requestCount("/v1/printers"), 5);
         QCOMPARE(model.rowCount(), 0);
         QVERIFY(!window().emptyPrintersLabel()->isHidden());
         QCOMPARE(lines("printers_result"),
                  (QStringList{"http=200 error=none:0 valid=true count=3",
                               "http=200 error=none:0 valid=false count=0",
+                              "http=500 error=none:0 valid=true count=0",
                               "http=200 error=none:0 valid=true count=0"}));
         // Only a press of the button asks the agent for a fresh printer list.
         QByteArrayList cacheControl;
@@ -230,7 +236,7 @@ private slots:
             if (request.path == "/v1/printers")
                 cacheControl << request.header("Cache-Control");
         }
-        QCOMPARE(cacheControl, (QByteArrayList{{}, {}, "no-cache", {}}));
+        QCOMPARE(cacheControl, (QByteArrayList{{}, {}, {}, "no-cache", {}}));
     }
 };
 
