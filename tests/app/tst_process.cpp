@@ -2,6 +2,7 @@
 #include "support/AppHarness.h"
 
 #include <QProcess>
+#include <QTest>
 #include <csignal>
 #include <sys/prctl.h>
 #include <sys/wait.h>

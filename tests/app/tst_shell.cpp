@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QStringListModel>
 #include <QSystemTrayIcon>
+#include <QTest>
 #include <QTimer>
 
 using namespace kestrel;

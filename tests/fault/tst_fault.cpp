@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QNetworkReply>
 #include <QPointer>
+#include <QTest>
 #include <QTimer>
 
 using namespace kestrel;

@@ -6,6 +6,7 @@
 
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTest>
 
 using namespace kestrel;
 using namespace kestrel::test;

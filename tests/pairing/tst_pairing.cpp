@@ -9,6 +9,7 @@
 #include <QNetworkProxy>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTest>
 #include <grp.h>
 #include <iostream>
 #include <limits>

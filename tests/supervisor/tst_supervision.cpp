@@ -4,6 +4,7 @@
 
 #include <QPointer>
 #include <QProcess>
+#include <QTest>
 
 using namespace kestrel;
 using namespace kestrel::test;

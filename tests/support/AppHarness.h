@@ -13,7 +13,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
-#include <QTest>
 #include <functional>
 #include <memory>
 
