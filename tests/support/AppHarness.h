@@ -49,34 +49,26 @@ public:
 
 class FakeLoginItem final : public LoginItem {
 public:
-    bool isSupported() const override { return supported; }
+    bool isSupported() const override { return true; }
     Status status() const override { return current; }
     std::optional<QString> setRegistered(bool registered) override {
-        requests.append(registered);
-        if (failure)
-            return failure;
-        current = registered ? Status::Enabled : Status::NotRegistered;
-        return std::nullopt;
+        if (!failure)
+            current = registered ? Status::Enabled : Status::NotRegistered;
+        return failure;
     }
 
-    bool supported = true;
     Status current = Status::NotRegistered;
     std::optional<QString> failure;
-    QList<bool> requests;
 };
 
 // Answers alerts at once and keeps sheets open until the test answers them.
 class RecordingPresenter final : public Presenter {
 public:
     struct Alert {
-        QString title;
-        QString message;
+        QString title, message;
     };
     struct Sheet {
-        QString title;
         QString text;
-        QString acceptButton;
-        QString rejectButton;
         std::function<void(bool)> done;
     };
 
@@ -85,15 +77,12 @@ public:
         if (whileAlertOpen)
             whileAlertOpen();
     }
-    void askAsSheet(QWidget*, const QString& title, const QString& text, const QString& accept,
-                    const QString& reject, std::function<void(bool)> done) override {
-        sheets.append({title, text, accept, reject, std::move(done)});
+    void askAsSheet(QWidget*, const QString&, const QString& text, const QString&, const QString&,
+                    std::function<void(bool)> done) override {
+        sheets.append({text, std::move(done)});
     }
     // Answers the oldest open sheet.
-    void answerSheet(bool accepted) {
-        Sheet sheet = sheets.takeFirst();
-        sheet.done(accepted);
-    }
+    void answerSheet(bool accepted) { sheets.takeFirst().done(accepted); }
 
     QList<Alert> alerts;
     QList<Sheet> sheets;
@@ -105,20 +94,19 @@ class AppHarness {
 public:
     AppHarness() {
         qputenv("HOME", home.path().toUtf8());
-        qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral(".config")).toUtf8());
-        qputenv("XDG_STATE_HOME", home.filePath(QStringLiteral(".local/state")).toUtf8());
-        qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral(".local/share")).toUtf8());
-        config.portalUrl = QUrl(QStringLiteral("https://cabinet.kestrel.example"));
-        config.updateHost = QStringLiteral("updates.kestrel.example");
-        config.updateManifestUrl =
-            QUrl(QStringLiteral("https://updates.kestrel.example/downloads/print-agent/") +
-                 config.updatePlatform.manifestName);
-        config.bundlePath = home.filePath(QStringLiteral("KestrelAgent.app"));
-        QDir().mkpath(config.bundlePath + QStringLiteral("/Contents/Resources/PrintService"));
+        qputenv("XDG_CONFIG_HOME", home.filePath(".config").toUtf8());
+        qputenv("XDG_STATE_HOME", home.filePath(".local/state").toUtf8());
+        qputenv("XDG_DATA_HOME", home.filePath(".local/share").toUtf8());
+        config.portalUrl = QUrl("https://cabinet.kestrel.example");
+        config.updateHost = "updates.kestrel.example";
+        config.updateManifestUrl = QUrl("https://updates.kestrel.example/downloads/print-agent/" +
+                                        config.updatePlatform.manifestName);
+        config.bundlePath = home.filePath("KestrelAgent.app");
+        QDir().mkpath(config.bundlePath + "/Contents/Resources/PrintService");
         legacyInstall.serviceFile =
-            home.filePath(QStringLiteral(".config/systemd/user/ru.orvanta.print-agent.service"));
-        legacyInstall.program = home.filePath(QStringLiteral("no-such-tool"));
-        writeInfoPlist(QStringLiteral("1.0.0"));
+            home.filePath(".config/systemd/user/ru.orvanta.print-agent.service");
+        legacyInstall.program = home.filePath("no-such-tool");
+        writeInfoPlist("1.0.0");
     }
 
     ~AppHarness() {
@@ -126,17 +114,14 @@ public:
             delegate->applicationWillTerminate();
     }
 
-    QString logPath() const {
-        return home.filePath(QStringLiteral(".local/state/OrvantaPrint.log"));
-    }
-    QString downloadsFolder() const { return home.filePath(QStringLiteral("Downloads")); }
+    QString logPath() const { return home.filePath(".local/state/OrvantaPrint.log"); }
+    QString downloadsFolder() const { return home.filePath("Downloads"); }
     QString agentPath() const {
-        return config.bundlePath +
-               QStringLiteral("/Contents/Resources/PrintService/orvanta-print-agent");
+        return config.bundlePath + "/Contents/Resources/PrintService/orvanta-print-agent";
     }
 
     void writeInfoPlist(const QString& version) {
-        writeFile(config.bundlePath + QStringLiteral("/Contents/Info.plist"),
+        writeFile(config.bundlePath + "/Contents/Info.plist",
                   "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                   "<key>CFBundleShortVersionString</key><string>" +
                       version.toUtf8() + "</string></dict></plist>\n");
@@ -154,8 +139,7 @@ public:
         services.desktop = fake(desktop);
         services.wakeWatcher = fake(wake);
         services.loginItem = fake(loginItem);
-        services.networkFactory =
-            networkFactory ? std::move(networkFactory) : std::make_unique<DefaultNetworkFactory>();
+        services.networkFactory = std::move(networkFactory);
         services.legacyInstall = legacyInstall;
         services.logFilePath = logPath();
         services.downloadsFolder = downloadsFolder();
@@ -201,7 +185,7 @@ public:
     // What the desktop says about tray items; offscreen there are none.
     bool trayAvailable = false;
     // Set before create() to replace the sessions' factory.
-    std::unique_ptr<NetworkFactory> networkFactory;
+    std::unique_ptr<NetworkFactory> networkFactory = std::make_unique<DefaultNetworkFactory>();
 
     std::unique_ptr<AppDelegate> delegate;
     RecordingDesktop* desktop = nullptr;

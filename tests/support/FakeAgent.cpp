@@ -8,16 +8,13 @@
 namespace kestrel::test {
 
 struct FakeAgent::State {
-    static constexpr qint64 chunkBytes = 64 * 1024;
     // An endless body still ends somewhere, in case a client never stops reading.
-    static constexpr qint64 endlessBound = qint64(1) << 30;
+    static constexpr qint64 chunkBytes = 64 * 1024, endlessBound = qint64(1) << 30;
     std::unique_ptr<httplib::Server> server;
     std::thread thread;
     mutable std::mutex mutex;
     std::condition_variable woken;
-    bool stopping = false;
-    bool released = false;
-    bool tls = false;
+    bool stopping = false, released = false, tls = false;
     std::map<std::pair<QByteArray, QString>, FakeReply> replies;
     QList<RecordedRequest> requests;
     QMap<QString, qint64> bytesSent;
@@ -142,9 +139,7 @@ FakeAgent::FakeAgent(quint16 port, const QString& tlsHostName) : d(std::make_uni
         int yes = 1;
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
-    const auto handler = [this](const httplib::Request& request, httplib::Response& response) {
-        d->handle(request, response);
-    };
+    const auto handler = [this](const auto& in, auto& out) { d->handle(in, out); };
     d->server->Get(".*", handler);
     d->server->Post(".*", handler);
     m_port = port == 0 ? d->server->bind_to_any_port("127.0.0.1")

@@ -71,9 +71,6 @@ public:
     explicit FakeAgent(quint16 port = 0, const QString& tlsHostName = {});
     ~FakeAgent();
 
-    FakeAgent(const FakeAgent&) = delete;
-    FakeAgent& operator=(const FakeAgent&) = delete;
-
     bool isListening() const { return m_port > 0; }
     quint16 port() const { return m_port > 0 ? quint16(m_port) : 0; }
     // "http://127.0.0.1:<port>"
