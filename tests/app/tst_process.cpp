@@ -12,67 +12,30 @@ using namespace kestrel::test;
 class TestProcess : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_home;
-
-    QString logPath() const { return m_home.filePath(".local/state/OrvantaPrint.log"); }
-
-    // Elapsed time of the first line of the latest run whose event starts
-    // with `prefix`; negative when there is none.
-    double eventElapsed(const QString& prefix) const {
-        const QList<OwnLine> lines = ownLines(logPath());
-        for (const OwnLine& line : lines)
-            if (line.launchId == lines.last().launchId && line.event.startsWith(prefix))
-                return line.elapsed;
-        return -1.0;
-    }
-
-    QProcessEnvironment appEnvironment() const {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const auto& [name, path] : {std::pair{"HOME", ""},
-                                         {"XDG_STATE_HOME", ".local/state"},
-                                         {"XDG_CONFIG_HOME", ".config"},
-                                         {"XDG_DATA_HOME", ".local/share"},
-                                         {"XDG_RUNTIME_DIR", "run"}})
-            environment.insert(name, m_home.filePath(path));
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        return environment;
-    }
-
 private slots:
-    void initTestCase() { QDir().mkpath(m_home.filePath("run")); }
-
     // Ready within a second of the start with the bundled agent; SIGTERM and
     // SIGINT each end in the orderly shutdown, once.
-    void readyAndStoppedBySignals_data() {
-        QTest::addColumn<int>("signalNumber");
-        QTest::addColumn<QString>("until");
-        QTest::newRow("SIGTERM when ready") << SIGTERM << "service_ready";
-        QTest::newRow("SIGINT at launch") << SIGINT << "legacy_check_end migrated=false";
-    }
     void readyAndStoppedBySignals() {
-        QFETCH(int, signalNumber);
-        QFETCH(QString, until);
-        QProcess app;
-        app.setProcessEnvironment(appEnvironment());
-        const qsizetype before = ownLines(logPath()).size();
-        app.start(KESTREL_APP_EXECUTABLE);
-        QVERIFY(app.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(ownLines(logPath()).size() > before && eventElapsed(until) >= 0.0,
-                                 10000);
-        ::kill(pid_t(app.processId()), signalNumber);
-        QVERIFY(app.waitForFinished(10000));
-        QCOMPARE(app.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(app.exitCode(), 0);
-        QStringList ends;
-        for (const OwnLine& line : ownLines(logPath()).mid(before))
-            ends << line.event.section(' ', 0, 0);
-        QCOMPARE(ends.filter("app_terminate"), QStringList{"app_terminate"});
-        QCOMPARE(ends.last(), "app_terminate");
-        if (until != "service_ready")
-            return;
-        const double ready = eventElapsed(until);
-        QVERIFY2(ready > 0.0 && ready < 1.0, qPrintable(QString::number(ready)));
-        QVERIFY(eventElapsed("health_result http=200 error=none:0 valid=true version=") >= 0.0);
+        for (const auto& [signalNumber, until] :
+             {std::pair{SIGTERM, "service_ready"}, {SIGINT, "legacy_check_end migrated=false"}}) {
+            AppHarness harness; // a home of its own for the built application
+            qputenv("XDG_RUNTIME_DIR", harness.home.path().toUtf8());
+            QProcess app;
+            app.start(KESTREL_APP_EXECUTABLE);
+            QVERIFY(app.waitForStarted());
+            QTRY_VERIFY_WITH_TIMEOUT(harness.logged(until), 10000);
+            ::kill(pid_t(app.processId()), signalNumber);
+            QVERIFY(app.waitForFinished(10000));
+            QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(app.exitCode(), 0);
+            QCOMPARE(harness.events().count("app_terminate"), 1);
+            QCOMPARE(harness.events().last(), "app_terminate");
+            if (signalNumber != SIGTERM)
+                continue;
+            const double ready = harness.elapsedOf(until);
+            QVERIFY2(ready > 0.0 && ready < 1.0, qPrintable(QString::number(ready)));
+            QVERIFY(harness.logged("health_result http=200 error=none:0 valid=true version="));
+        }
     }
 
     // Killed outright, the application does not leave its agent behind: the

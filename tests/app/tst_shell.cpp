@@ -15,21 +15,6 @@
 using namespace kestrel;
 using namespace kestrel::test;
 
-namespace {
-
-QColor textColor(const QLabel* label) {
-    return label->palette().color(QPalette::WindowText);
-}
-
-QStringList texts(const QList<QAction*>& actions) {
-    QStringList result;
-    for (const QAction* action : actions)
-        result.append(action->isSeparator() ? QStringLiteral("—") : action->text());
-    return result;
-}
-
-} // namespace
-
 class TestShell : public QObject {
     Q_OBJECT
 
@@ -72,10 +57,10 @@ private slots:
         };
         for (const auto& [actual, expected] : shown)
             QCOMPARE(actual, expected);
-        QCOMPARE(textColor(window.statusDot()), statusQColor(StatusColor::Orange, QPalette()));
-        QVERIFY(!window.signingButton()->isEnabled() && window.updateButton()->isEnabled());
-        QVERIFY(window.updateProgress()->isHidden());
-        QVERIFY(window.portalButton()->isDefault());
+        QCOMPARE(window.statusDot()->palette().color(QPalette::WindowText),
+                 statusQColor(StatusColor::Orange, QPalette()));
+        QVERIFY(!window.signingButton()->isEnabled() && window.updateButton()->isEnabled() &&
+                window.updateProgress()->isHidden() && window.portalButton()->isDefault());
         for (const QLabel* label : window.findChildren<QLabel*>())
             QVERIFY(label->text().isEmpty() || label->textFormat() == Qt::PlainText);
         // The footer reads as whole lines, with a tray to stay in and without.
@@ -95,45 +80,6 @@ private slots:
                          qPrintable(line));
             QCOMPARE(window.quitButton()->isHidden(), tray);
         }
-    }
-
-    // Centred at its first showing, then left where the user puts it; Return
-    // presses «Открыть кабинет» while the window is active.
-    void windowPlacementAndReturn() {
-        AppHarness harness;
-        MainWindow* window = harness.launch().window();
-        QVERIFY(QTest::qWaitForWindowActive(window));
-        const QRect area = window->screen()->availableGeometry();
-        QCOMPARE(window->x(), area.left() + (area.width() - window->width()) / 2);
-        QCOMPARE(window->y(),
-                 std::max(area.top(), area.top() + (area.height() - window->height()) / 2));
-        window->hide();
-        window->move(area.topLeft() + QPoint(5, 5));
-        harness.delegate->showWindow();
-        QCOMPARE(window->pos(), area.topLeft() + QPoint(5, 5));
-
-        QVERIFY(QTest::qWaitForWindowActive(window));
-        window->loginItemButton()->setFocus();
-        QTest::keyClick(window, Qt::Key_Return);
-        QTest::keyClick(window->loginItemButton(), Qt::Key_Enter);
-        QCOMPARE(harness.desktop->opened,
-                 QList<QUrl>({harness.config.portalUrl, harness.config.portalUrl}));
-        QVERIFY(harness.presenter->alerts.isEmpty());
-    }
-
-    // With no tray to quit from, the window's own button quits as the menu does.
-    void quitFromTheWindowWithoutATray() {
-        AppHarness withTray;
-        withTray.trayAvailable = true;
-        QVERIFY(withTray.launch().window()->quitButton()->isHidden());
-        AppHarness harness;
-        QPushButton* quit = harness.launch().window()->quitButton();
-        QVERIFY(quit->isVisible());
-        QTimer giveUp;
-        giveUp.callOnTimeout([] { QCoreApplication::exit(1); });
-        giveUp.start(5000);
-        QTimer::singleShot(0, quit, &QPushButton::click);
-        QCOMPARE(QCoreApplication::exec(), 0);
     }
 
     // An agent's message is shown as written: no markup, line breaks kept.
@@ -162,11 +108,32 @@ private slots:
         QCOMPARE(seen, QStringList(2, hostile));
     }
 
-    void menuAndItsActions() {
+    void windowAndMenuActions() {
         AppHarness harness;
         const AppDelegate& delegate = harness.launch();
+        MainWindow* window = delegate.window();
+        // Centred at its first showing, then left where the user puts it; Return
+        // presses «Открыть кабинет» while the window is active.
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        const QRect area = window->screen()->availableGeometry();
+        QCOMPARE(window->x(), area.left() + (area.width() - window->width()) / 2);
+        QCOMPARE(window->y(),
+                 std::max(area.top(), area.top() + (area.height() - window->height()) / 2));
+        window->hide();
+        window->move(area.topLeft() + QPoint(5, 5));
+        harness.delegate->showWindow();
+        QCOMPARE(window->pos(), area.topLeft() + QPoint(5, 5));
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        window->loginItemButton()->setFocus();
+        QTest::keyClick(window, Qt::Key_Return);
+        QTest::keyClick(window->loginItemButton(), Qt::Key_Enter);
+        QCOMPARE(harness.desktop->opened, QList<QUrl>(2, harness.config.portalUrl));
+
         const QList<QAction*> entries = delegate.trayMenu()->actions();
-        QCOMPARE(texts(entries),
+        QStringList texts;
+        for (const QAction* action : entries)
+            texts << (action->isSeparator() ? "—" : action->text());
+        QCOMPARE(texts,
                  QStringList({"Открыть «Агент KESTREL»", "Проверяем службу…", "—",
                               "Открыть кабинет", "Показать журнал", "—", "Завершить программу"}));
         QVERIFY(!entries[1]->isEnabled());
@@ -174,7 +141,7 @@ private slots:
         QCOMPARE(delegate.statusItem()->contextMenu(), delegate.trayMenu());
 
         entries[3]->trigger();
-        QCOMPARE(harness.desktop->opened, QList<QUrl>{harness.config.portalUrl});
+        QCOMPARE(harness.desktop->opened, QList<QUrl>(3, harness.config.portalUrl));
         // Showing the log recreates a deleted file before revealing it.
         QFile::remove(harness.logPath());
         entries[4]->trigger();
@@ -182,16 +149,16 @@ private slots:
         QVERIFY(QFileInfo(harness.logPath()).isFile());
         // Without a browser or a file manager the user is told where to go by hand.
         harness.desktop->nothingOpens = true;
-        delegate.window()->portalButton()->click();
-        delegate.window()->logButton()->click();
-        QCOMPARE(harness.presenter->alerts.size(), 2);
-        QCOMPARE(harness.presenter->alerts[0].title + ": " + harness.presenter->alerts[0].message,
-                 "Не удалось открыть кабинет: Откройте в браузере адрес:\n" +
-                     harness.config.portalUrl.toString());
-        QCOMPARE(harness.presenter->alerts[1].title + ": " + harness.presenter->alerts[1].message,
-                 "Не удалось показать журнал: Журнал находится здесь:\n" + harness.logPath());
+        window->portalButton()->click();
+        window->logButton()->click();
+        QStringList alerts;
+        for (const auto& [title, message] : harness.presenter->alerts)
+            alerts << title + ": " + message;
+        QCOMPARE(alerts, QStringList({"Не удалось открыть кабинет: Откройте в браузере адрес:\n" +
+                                          harness.config.portalUrl.toString(),
+                                      "Не удалось показать журнал: Журнал находится здесь:\n" +
+                                          harness.logPath()}));
 
-        MainWindow* window = delegate.window();
         QVERIFY(window->isVisible() && window->close());
         QVERIFY(!window->isVisible());
         const int activations = harness.desktop->activations;
@@ -205,28 +172,37 @@ private slots:
         QCOMPARE(window->statusTitle()->text(), "Агент работает");
         QCOMPARE(entries[1]->text(), "Агент работает");
         QCOMPARE(window->statusDot()->accessibleName(), "Агент работает");
-        QCOMPARE(textColor(window->statusDot()), statusQColor(StatusColor::Green, QPalette()));
+        QCOMPARE(window->statusDot()->palette().color(QPalette::WindowText),
+                 statusQColor(StatusColor::Green, QPalette()));
+
+        // With no tray to quit from, the window's own button quits as the menu does.
+        AppHarness withTray;
+        withTray.trayAvailable = true;
+        QVERIFY(withTray.launch().window()->quitButton()->isHidden());
+        QVERIFY(window->quitButton()->isVisible());
+        QTimer giveUp;
+        giveUp.callOnTimeout([] { QCoreApplication::exit(1); });
+        giveUp.start(5000);
+        QTimer::singleShot(0, window->quitButton(), &QPushButton::click);
+        QCOMPARE(QCoreApplication::exec(), 0);
     }
 
-    void installLocationAlert_data() {
-        QTest::addColumn<QString>("bundleFolder");
-        QTest::addColumn<bool>("alerted");
-        QTest::newRow("mounted image") << "/Volumes/KESTREL Agent/KestrelAgent.app" << true;
-        QTest::newRow("no slash") << "/VolumesExtra/KestrelAgent.app" << false;
-    }
+    // A bundle started from a mounted image asks to be installed first; the
+    // launch goes on either way.
     void installLocationAlert() {
-        QFETCH(QString, bundleFolder);
-        QFETCH(bool, alerted);
-        AppHarness harness;
-        harness.config.bundlePath = bundleFolder;
-        const AppDelegate& delegate = harness.launch();
-        QCOMPARE(harness.presenter->alerts.size(), alerted ? 1 : 0);
-        if (alerted)
-            QCOMPARE(harness.presenter->alerts[0].message,
-                     "Перетащите «Агент KESTREL» из образа диска в папку «Программы», затем "
-                     "откройте установленную копию.");
-        // The launch goes on either way.
-        QVERIFY(delegate.window()->isVisible() && harness.wake->started);
+        for (const auto& [folder, alerted] :
+             {std::pair{"/Volumes/KESTREL Agent/KestrelAgent.app", true},
+              {"/VolumesExtra/KestrelAgent.app", false}}) {
+            AppHarness harness;
+            harness.config.bundlePath = folder;
+            const AppDelegate& delegate = harness.launch();
+            QCOMPARE(harness.presenter->alerts.size(), alerted ? 1 : 0);
+            QCOMPARE(harness.presenter->alerts.value(0).message,
+                     alerted ? "Перетащите «Агент KESTREL» из образа диска в папку «Программы», "
+                               "затем откройте установленную копию."
+                             : "");
+            QVERIFY(delegate.window()->isVisible() && harness.wake->started);
+        }
     }
 
     void wakeAndShutdown() {
