@@ -45,8 +45,7 @@ private slots:
         AppHarness harness; // its home and bundle, for a copy of the application
         qputenv("XDG_RUNTIME_DIR", harness.home.path().toUtf8());
         const QString executable = harness.config.bundlePath + "/Contents/MacOS/KestrelAgent";
-        QVERIFY(QDir().mkpath(QFileInfo(executable).path()));
-        QVERIFY(QFile::copy(KESTREL_APP_EXECUTABLE, executable));
+        writeFile(executable, fileContents(KESTREL_APP_EXECUTABLE), true);
         harness.installAgentScript(
             "trap 'echo term > stopped; exit 0' TERM\n"
             "echo $$ > pid.new; mv pid.new pid\nwhile :; do sleep 0.05; done");

@@ -36,11 +36,9 @@ inline QList<OwnLine> ownLines(const QString& logPath) {
     static const QRegularExpression own(
         QStringLiteral(R"(^\S+ APP launch=([0-9A-F-]{36}) elapsed_s=(\d+\.\d{3}) (.*)$)"));
     QList<OwnLine> result;
-    for (const QString& line : QString::fromUtf8(fileContents(logPath)).split(u'\n')) {
-        const auto match = own.match(line);
-        if (match.hasMatch())
+    for (const QString& line : QString::fromUtf8(fileContents(logPath)).split(u'\n'))
+        if (const auto match = own.match(line); match.hasMatch())
             result.append({match.captured(1), match.captured(2).toDouble(), match.captured(3)});
-    }
     return result;
 }
 

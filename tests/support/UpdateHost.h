@@ -61,8 +61,7 @@ private:
             QNetworkRequest request(original);
             if (original.url().host() == updateHostName) {
                 QUrl url = original.url();
-                url.setHost("127.0.0.1");
-                url.setPort(host.port());
+                url.setAuthority(QString("127.0.0.1:%1").arg(host.port()));
                 request.setUrl(url);
                 request.setPeerVerifyName(updateHostName);
                 QSslConfiguration tls = request.sslConfiguration();
