@@ -149,10 +149,9 @@ public:
     }
 
     AppDelegate& launch() {
-        if (!delegate)
-            create();
-        delegate->applicationDidFinishLaunching();
-        return *delegate;
+        AppDelegate& app = delegate ? *delegate : create();
+        app.applicationDidFinishLaunching();
+        return app;
     }
 
     // Every line of the log file, as written.
