@@ -126,7 +126,6 @@ class TestAgent : public QObject {
 
     QTemporaryDir m_root;    // holds the data folder of every agent here
     QTcpServer m_silentCups; // accepts connections and never answers
-    QString m_executable;    // in a bundle of version 9.8.7-test
     DataStore m_store{m_root.filePath("KestrelAgent").toStdString()};
 
     // The version is not UTF-8, which must not break the health reply.
@@ -146,11 +145,6 @@ private slots:
         qputenv("CUPS_SERVER", "127.0.0.1:" + QByteArray::number(m_silentCups.serverPort()));
         // Orphaned agents are ours to reap.
         QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-        const QString contents = m_root.filePath("KestrelAgent.app/Contents/");
-        m_executable = contents + "Resources/PrintService/orvanta-print-agent";
-        writeFile(m_executable, kestrel::test::fileContents(KESTREL_AGENT_EXECUTABLE), true);
-        writeFile(contents + "Info.plist", "<plist><dict><key>CFBundleShortVersionString</key>"
-                                           "<string>9.8.7-test</string></dict></plist>");
     }
 
     // What any local process or web page may send, the application's own
@@ -365,21 +359,21 @@ private slots:
     }
 
     // The built agent: its replies as the application reads them, one agent
-    // per port, and an end by SIGTERM despite a kept-alive connection.
+    // per port, an end by SIGTERM despite a kept-alive connection, and an end
+    // when its parent is gone.
     void runningAgent() {
         QProcess agent;
-        agent.start(m_executable);
+        agent.start(KESTREL_AGENT_EXECUTABLE);
         QVERIFY(QTest::qWaitFor(serving, 5000)); // start-up time is not the subject
         const auto health = kestrel::AgentHealth::fromBody(send(get("/v1/health")).body);
         QVERIFY(health && health->signing());
-        QCOMPARE(health->version(), "9.8.7-test");
         // The identifier its data folder holds, over either address.
         QCOMPARE(health->deviceId(), QString::fromStdString(m_store.deviceId()));
         QVERIFY(exchange(wire(get("/v1/health", "[::1]:43127")), 0, QHostAddress::LocalHostIPv6)
                     .body.contains(health->deviceId().toUtf8()));
         // A second agent cannot share the port and leaves it to the first.
         QProcess second;
-        second.start(m_executable);
+        second.start(KESTREL_AGENT_EXECUTABLE);
         QVERIFY(second.waitForFinished(5000) && second.exitCode() != 0);
 
         // The print system does not answer; the application waits 2 s for a reply.
@@ -404,17 +398,8 @@ private slots:
         // Of the many health polls, only the first is written, and no refusal.
         QCOMPARE(output.count("path=/v1/health status="), 1);
 
-        // Anyone can send refused requests at any rate: they are counted, and
-        // each summary counts those since the last one.
-        RequestLog log;
-        QVERIFY(!log.line("GET", "/v1/health", 404) && !log.line("POST", "/v1/health", 405));
-        QVERIFY(log.refusalSummary() == "refused_requests count=2 by_status=404:1,405:1");
-        QVERIFY(!log.refusalSummary() && !log.hasRefusals());
-    }
-
-    // SIGTERM stays blocked in the agent, so that the signal the kernel sends
-    // it when its parent ends cannot end it: only its own watch can.
-    void exitsWhenItsParentIsGone() {
+        // SIGTERM stays blocked in an agent whose parent ends, so that the
+        // signal the kernel sends it then cannot end it: only its own watch can.
         QProcess parent;
         parent.setChildProcessModifier([] {
             sigset_t term;
@@ -422,7 +407,8 @@ private slots:
             sigaddset(&term, SIGTERM);
             ::sigprocmask(SIG_BLOCK, &term, nullptr);
         });
-        parent.start("/bin/sh", {"-c", R"("$0" >/dev/null 2>&1 & echo $!; wait)", m_executable});
+        parent.start("/bin/sh",
+                     {"-c", R"("$0" >/dev/null 2>&1 & echo $!; wait)", KESTREL_AGENT_EXECUTABLE});
         QVERIFY(parent.waitForReadyRead(3000));
         pid_t orphan = parent.readLine().trimmed().toInt();
         const auto reap = qScopeGuard([&orphan] {
@@ -435,6 +421,13 @@ private slots:
         QVERIFY(
             QTest::qWaitFor([&] { return ::waitpid(orphan, nullptr, WNOHANG) == orphan; }, 3000));
         orphan = 0;
+
+        // Anyone can send refused requests at any rate: they are counted, and
+        // each summary counts those since the last one.
+        RequestLog log;
+        QVERIFY(!log.line("GET", "/v1/health", 404) && !log.line("POST", "/v1/health", 405));
+        QVERIFY(log.refusalSummary() == "refused_requests count=2 by_status=404:1,405:1");
+        QVERIFY(!log.refusalSummary() && !log.hasRefusals());
     }
 };
 
