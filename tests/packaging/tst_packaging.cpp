@@ -29,23 +29,20 @@ class TestPackaging : public QObject {
 private slots:
     // The Info.plist the build writes into the bundle, each key beside its
     // value: LSUIElement as the string "true" would be ignored.
-    void infoPlistDeclares_data() {
-        const QString id =
-            QRegularExpression("<id>(.+)</id>").match(fileContents(KESTREL_METAINFO)).captured(1);
-        QTest::addColumn<QString>("entry");
-        QTest::newRow("same id as AppStream") << "CFBundleIdentifier</key><string>" + id + '<';
-        QTest::newRow("version") << "CFBundleShortVersionString</key><string>" KESTREL_VERSION "<";
-        QTest::newRow("executable") << "CFBundleExecutable</key><string>" KESTREL_EXECUTABLE "<";
-        QTest::newRow("icon") << "CFBundleIconFile</key><string>KestrelAgent.icns<";
-        QTest::newRow("links") << "CFBundleURLSchemes</key><array><string>kestrel<";
-        QTest::newRow("menu bar only") << "LSUIElement</key><true/>";
-        QTest::newRow("macOS 13") << "LSMinimumSystemVersion</key><string>13.0<";
-    }
     void infoPlistDeclares() {
-        QFETCH(QString, entry);
         const QString plist = QString::fromUtf8(fileContents(KESTREL_BUNDLE "/Contents/Info.plist"))
                                   .replace(QRegularExpression(">\\s+<"), "><");
-        QVERIFY2(plist.contains("<key>" + entry), qPrintable(plist));
+        const QString id =
+            QRegularExpression("<id>(.+)</id>").match(fileContents(KESTREL_METAINFO)).captured(1);
+        for (const QString& entry :
+             {"CFBundleIdentifier</key><string>" + id + '<', // as AppStream's
+              QString("CFBundleShortVersionString</key><string>" KESTREL_VERSION "<"),
+              QString("CFBundleExecutable</key><string>" KESTREL_EXECUTABLE "<"),
+              QString("CFBundleIconFile</key><string>KestrelAgent.icns<"),
+              QString("CFBundleURLSchemes</key><array><string>kestrel<"),
+              QString("LSUIElement</key><true/>"), // menu bar only
+              QString("LSMinimumSystemVersion</key><string>13.0<")})
+            QVERIFY2(plist.contains("<key>" + entry), qPrintable(entry + " in " + plist));
     }
 
     void everyControlIsNamedAndButtonsByTheirCurrentText() {
@@ -76,10 +73,10 @@ private slots:
     // pixels at 3:1 or more against light and dark panels; without the
     // contrasting outline a light fill vanishes on a light panel.
     void trayGlyphShowsOnLightAndDarkPanels() {
-        for (const QColor panel : {QColor(0xf6, 0xf5, 0xf4), QColor(0x30, 0x30, 0x30)}) {
-            for (int status = 0; status <= int(StatusColor::Red); ++status) {
-                const QColor color = statusQColor(StatusColor(status), {});
+        for (const QColor panel : {QColor(0xf6, 0xf5, 0xf4), QColor(0x30, 0x30, 0x30)})
+            for (int status = 0; status <= int(StatusColor::Red); ++status)
                 for (const int size : {16, 22}) {
+                    const QColor color = statusQColor(StatusColor(status), {});
                     QImage shown(size, size, QImage::Format_RGB32);
                     shown.fill(panel);
                     QPainter(&shown).drawImage(0, 0, renderPrinterGlyph(size, color));
@@ -89,8 +86,6 @@ private slots:
                     QVERIFY2(standingOut >= 3 * size,
                              qPrintable(color.name() + " on " + panel.name()));
                 }
-            }
-        }
     }
 };
 

@@ -20,12 +20,10 @@ private slots:
     // the real update path, and what arrives unpacks into this build.
     void releasedPackageArrivesThroughTheUpdateCheckAndUnpacks() {
         QTemporaryDir output;
-        QProcess cpack;
-        cpack.setProcessChannelMode(QProcess::ForwardedChannels);
-        cpack.start(KESTREL_CPACK, {"-G", "DEB", "--config", KESTREL_BUILD_DIR "/CPackConfig.cmake",
-                                    "-B", output.path()});
-        QVERIFY(cpack.waitForFinished(180000));
-        QCOMPARE(cpack.exitCode(), 0);
+        QCOMPARE(QProcess::execute(KESTREL_CPACK,
+                                   {"-G", "DEB", "--config", KESTREL_BUILD_DIR "/CPackConfig.cmake",
+                                    "-B", output.path()}),
+                 0);
         const QString name = KESTREL_PACKAGE_FILE_NAME;
         const QByteArray package = kestrel::test::fileContents(output.filePath(name));
         QVERIFY2(!package.isEmpty(), qPrintable(name));
@@ -44,14 +42,13 @@ private slots:
 
         QTemporaryDir root;
         QCOMPARE(QProcess::execute("dpkg-deb", {"-x", downloaded, root.path()}), 0);
-        QProcess fields;
-        fields.start("dpkg-deb", {"-f", downloaded, "Package", "Version", "Depends"});
-        QVERIFY(fields.waitForFinished());
-        const QString control = QString::fromUtf8(fields.readAllStandardOutput());
-        QVERIFY2(
-            control.startsWith("Package: kestrel-agent\nVersion: " KESTREL_PROJECT_VERSION "\n") &&
-                control.contains("qt6-translations-l10n"),
-            qPrintable(control));
+        QCOMPARE(QProcess::execute("dpkg-deb", {"-e", downloaded, output.filePath("control")}), 0);
+        const QString control =
+            "\n" + kestrel::test::fileContents(output.filePath("control/control"));
+        QVERIFY2(control.contains("\nPackage: kestrel-agent\n") &&
+                     control.contains("\nVersion: " KESTREL_PROJECT_VERSION "\n") &&
+                     control.contains(QRegularExpression("\nDepends: .*qt6-translations-l10n")),
+                 qPrintable(control));
         // Nothing missing, nothing of the build (tests, tools) slipping in, each
         // theme icon of the size its folder promises, and the whole read as a
         // software centre reads it: the component, its desktop entry and its icon.
