@@ -100,10 +100,10 @@ private slots:
         QVERIFY(installRussianQtTranslations(*QCoreApplication::instance(), {}));
     }
 
-    // What a manifest offers a running version: an update, none ("") or the error's message.
-    // The checksum routine on fixed vectors, and the system's reasons a user
-    // meets, in Russian whatever the locale.
-    void checksumAndSystemMessages() {
+    // The checksum routine on fixed vectors; the system's reasons a user meets, in Russian
+    // whatever the locale; and what a manifest offers a running version: an update, none ("")
+    // or the error's message.
+    void checksumMessagesAndSelection() {
         Sha256 h;
         QCOMPARE(h.finalHex(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
         h.update("abc");
@@ -117,9 +117,6 @@ private slots:
             QCOMPARE(russianSystemMessage("open: " + QString::fromLocal8Bit(std::strerror(number))),
                      russian);
         QCOMPARE(russianSystemMessage("Сервер недоступен"), "Сервер недоступен");
-    }
-
-    void selection() {
         const QString mac = "macos-arm64";
         const auto expect = [](const char* running, const QByteArray& manifest,
                                const QString& expected,
@@ -133,9 +130,6 @@ private slots:
             QVERIFY2(got == expected, qPrintable(running + (" " + manifest) + ": " + got));
         };
         const QString url = "https://" + updateHostName + folder + nameOf("1.4.2", mac);
-        const auto at = [&](const QString& url) {
-            return manifestText("1.4.2", mac, nameOf("1.4.2", mac), url, sha);
-        };
         const QByteArray amd64 = manifest("1.4.2", "linux-amd64");
         expect("1.0.0", amd64, "update", linuxUpdatePlatform("x86_64"));
         expect("1.0.0", amd64, updateMessages::missingBuild("Linux ARM64"),
@@ -159,7 +153,8 @@ private slots:
               QString(url).replace(host, host + ":"), QString(url).replace(host, host + ":443"),
               QString(url).replace(host, "me@" + host), url + "?a=1", url + "#x",
               "https://" + host + folder + nameOf("1.4.1", mac)})
-            expect("1.0", at(address), updateMessages::badBuild);
+            expect("1.0", manifestText("1.4.2", mac, nameOf("1.4.2", mac), address, sha),
+                   updateMessages::badBuild);
         for (const QString& checksum : {sha.toUpper(), sha.left(63)})
             expect("1.0", manifest("1.4.2", mac, checksum), updateMessages::badBuild);
     }
@@ -171,20 +166,19 @@ private slots:
         const QString failed =
             "Не удалось проверить обновление — повторим позже. / Проверить снова / on";
         const QByteArray newer = manifest("1.4.2");
-        const auto row = [](const char* name, const FakeReply& response, const QString& row) {
-            QTest::newRow(name) << response << row;
-        };
-        row("newer build", {.body = newer}, found);
-        row("redirected", {.status = 302, .headers = {{"Location", "/mirror.json"}}}, found);
+        QTest::newRow("newer build") << FakeReply{.body = newer} << found;
+        QTest::newRow("redirected")
+            << FakeReply{.status = 302, .headers = {{"Location", "/mirror.json"}}} << found;
         // Qt refuses a 404 itself; only our own check refuses this.
-        row("201", {.status = 201, .body = newer}, failed);
-        row("404", {.status = 404, .body = "missing"}, failed);
-        row("no body", {}, failed);
-        row("not JSON", {.body = "<html>"}, failed);
-        row("exactly 131072 bytes", {.body = newer.leftJustified(131072)}, found);
-        row("131073 bytes", {.body = newer.leftJustified(131073)}, failed);
-        row("endless", {.endless = true}, failed);
-        row("refused", {.status = refused}, failed);
+        QTest::newRow("201") << FakeReply{.status = 201, .body = newer} << failed;
+        QTest::newRow("404") << FakeReply{.status = 404, .body = "missing"} << failed;
+        QTest::newRow("no body") << FakeReply{} << failed;
+        QTest::newRow("not JSON") << FakeReply{.body = "<html>"} << failed;
+        QTest::newRow("exactly 131072 bytes")
+            << FakeReply{.body = newer.leftJustified(131072)} << found;
+        QTest::newRow("131073 bytes") << FakeReply{.body = newer.leftJustified(131073)} << failed;
+        QTest::newRow("endless") << FakeReply{.endless = true} << failed;
+        QTest::newRow("refused") << FakeReply{.status = refused} << failed;
     }
 
     void check() {
@@ -201,8 +195,7 @@ private slots:
         QCOMPARE(f.harness.events().filter("update_check_").join(", "),
                  "update_check_begin, update_check_end http=" + QString::number(http));
         QCOMPARE(f.row(), row);
-        const QList<RecordedRequest> requests = f.server.requests();
-        QCOMPARE(requests.value(requests.size() - 1).header("User-Agent"),
+        QCOMPARE(f.server.requests().value(0).header("User-Agent"),
                  response.status == refused ? "" : "Orvanta-Print/1.0.0");
         // An endless body is stopped near the limit, far below the server's own bound.
         QTRY_COMPARE_WITH_TIMEOUT(f.server.activeReplies(), 0, 15000);
@@ -263,11 +256,12 @@ private slots:
         Fixture f;
         f.harness.config.maximumUpdateBytes = 2 * Sha256::chunkBytes;
         const QByteArray tag = QTest::currentDataTag();
-        const bool diskFull = tag == "disk full",
-                   folderInTheWay = tag == "destination cannot be removed";
+        // What is there before: an older image, or a folder holding a file.
+        const QString kept = tag == "disk full"                       ? f.destination()
+                             : tag == "destination cannot be removed" ? f.destination() + "/keep"
+                                                                      : QString();
         const QByteArray old(100 * 1024, 'o');
-        QVERIFY(!diskFull || fileContents(writeFile(f.destination(), old)) == old);
-        QVERIFY(!folderInTheWay || fileContents(writeFile(f.destination() + "/keep", old)) == old);
+        QVERIFY(kept.isNull() || fileContents(writeFile(kept, old)) == old);
         // Past the limit a write fails (SIGXFSZ ignored, or it would end the process). One and a
         // half of the pieces the image is written in: one write is cut short before the next
         // one fails.
@@ -276,7 +270,7 @@ private slots:
         const auto undo = qScopeGuard([&] { ::setrlimit(RLIMIT_FSIZE, &limit); });
         const rlimit room{rlim_t(3 * Sha256::chunkBytes / 2), limit.rlim_max};
         std::signal(SIGXFSZ, SIG_IGN);
-        QVERIFY(!diskFull || ::setrlimit(RLIMIT_FSIZE, &room) == 0);
+        QVERIFY(tag != "disk full" || ::setrlimit(RLIMIT_FSIZE, &room) == 0);
         QVERIFY(f.launchWithImage(image));
         if (image.status == refused)
             f.server.stop();
@@ -286,10 +280,8 @@ private slots:
         QCOMPARE(alerts[0].title + ": " + alerts[0].message, "Обновление не скачано: " + message);
         QCOMPARE(f.row(), downloadFailed + " / Скачать обновление / on");
         // The older image is left as it was, and no partial file stays.
-        QCOMPARE(f.downloads(),
-                 diskFull || folderInTheWay ? QStringList{imageName} : QStringList());
-        QVERIFY(!folderInTheWay || fileContents(f.destination() + "/keep") == old);
-        QVERIFY(!diskFull || fileContents(f.destination()) == old);
+        QCOMPARE(f.downloads(), kept.isNull() ? QStringList() : QStringList{imageName});
+        QCOMPARE(fileContents(kept), kept.isNull() ? QByteArray() : old);
         QVERIFY(f.harness.desktop->revealed.isEmpty());
         // An oversized image is stopped early, not read to its end.
         f.server.release();
