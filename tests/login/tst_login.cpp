@@ -15,23 +15,7 @@ class LoginTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void legacyInstall_data() {
-        QTest::addColumn<QString>("inPlace"); // of the service file
-        QTest::addColumn<int>("calls");
-        QTest::addColumn<QString>("tool"); // null: there is no such tool
-        QTest::newRow("nothing installed") << "" << 0 << "exit 0";
-        QTest::newRow("installed") << "file" << 1 << "exit 0";
-        QTest::newRow("tool fails") << "file" << 1 << "exit 5";
-        QTest::newRow("no tool") << "file" << 0 << QString();
-        // A non-empty folder in the file's place stops anyone, root too, so the next launch
-        // tries again.
-        QTest::newRow("file cannot be deleted") << "folder" << 2 << "exit 0";
-    }
-
     void legacyInstall() {
-        QFETCH(QString, inPlace);
-        QFETCH(QString, tool);
-        QFETCH(int, calls);
         // Disabling and stopping the service, then, with its file gone, a reload.
         const QByteArray oneCall = "[--user][disable][--now][ru.orvanta.print-agent.service]\n"
                                    "[--user][daemon-reload]\n";
@@ -39,35 +23,45 @@ private slots:
         const QString recorder =
             "#!/bin/sh\ncd \"${0%/*}\"\nfor a; do printf '[%s]' \"$a\"; done >> calls\n"
             "echo >> calls\necho noise\n";
-        AppHarness harness;
-        const QString file =
-            harness.home.filePath(".config/systemd/user/ru.orvanta.print-agent.service");
-        LegacyInstall& install = harness.legacyInstall;
-        install = legacyInstallFor(HostOs::Linux, UserFolders::current());
-        QCOMPARE(install.serviceFile, file);
-        install.program = tool.isNull() ? "/nonexistent/systemctl"
-                                        : writeFile(harness.home.filePath("systemctl"),
-                                                    (recorder + tool).toUtf8(), true);
-        QVERIFY(QDir().mkpath(inPlace == "folder" ? file + "/keep" : QFileInfo(file).path()));
-        QVERIFY(inPlace != "file" || QFile(file).open(QIODevice::WriteOnly));
-        // The link enabling it at login, which the stand-in tool leaves in place.
-        const QString link =
-            QFileInfo(file).path() + "/default.target.wants/" + QFileInfo(file).fileName();
-        QVERIFY(QDir().mkpath(QFileInfo(link).path()) && QFile::link(file, link));
+        // Where the service file was (a non-empty folder in its place stops anyone, root too,
+        // so the next launch tries again), the service tool (null: none) and the calls it gets.
+        using Row = std::tuple<QString, QString, int>;
+        for (const auto& [inPlace, tool, calls] :
+             std::initializer_list<Row>{{"", "exit 0", 0},
+                                        {"file", "exit 0", 1},
+                                        {"file", "exit 5", 1},
+                                        {"file", {}, 0},
+                                        {"folder", "exit 0", 2}}) {
+            AppHarness harness;
+            const QString file =
+                harness.home.filePath(".config/systemd/user/ru.orvanta.print-agent.service");
+            LegacyInstall& install = harness.legacyInstall;
+            install = legacyInstallFor(HostOs::Linux, UserFolders::current());
+            QCOMPARE(install.serviceFile, file);
+            install.program = tool.isNull() ? "/nonexistent/systemctl"
+                                            : writeFile(harness.home.filePath("systemctl"),
+                                                        (recorder + tool).toUtf8(), true);
+            QVERIFY(QDir().mkpath(inPlace == "folder" ? file + "/keep" : QFileInfo(file).path()));
+            QVERIFY(inPlace != "file" || QFile(file).open(QIODevice::WriteOnly));
+            // The link enabling it at login, which the stand-in tool leaves in place.
+            const QString link =
+                QFileInfo(file).path() + "/default.target.wants/" + QFileInfo(file).fileName();
+            QVERIFY(QDir().mkpath(QFileInfo(link).path()) && QFile::link(file, link));
 
-        harness.launch();
-        const bool migrated = !inPlace.isEmpty();
-        QCOMPARE(harness.events().mid(1, 2).join(' '),
-                 QString("legacy_check_begin legacy_check_end migrated=%1")
-                     .arg(migrated ? "true" : "false"));
-        // The bundle has no agent: its first start reports it missing.
-        QTRY_VERIFY(harness.logged("helper_missing"));
-        QVERIFY(harness.elapsedOf("helper_missing") - harness.elapsedOf("legacy_check_end") >=
-                (migrated ? 0.69 : 0.09));
-        QCOMPARE(stopLegacyAgent(install), inPlace == "folder");
-        QCOMPARE(fileContents(harness.home.filePath("calls")), oneCall.repeated(calls));
-        QCOMPARE(QFileInfo::exists(file), inPlace == "folder");
-        QCOMPARE(QFileInfo(link).isSymLink(), inPlace.isEmpty());
+            harness.launch();
+            const bool migrated = !inPlace.isEmpty();
+            QCOMPARE(harness.events().mid(1, 2).join(' '),
+                     QString("legacy_check_begin legacy_check_end migrated=%1")
+                         .arg(migrated ? "true" : "false"));
+            // The bundle has no agent: its first start reports it missing.
+            QTRY_VERIFY(harness.logged("helper_missing"));
+            QVERIFY(harness.elapsedOf("helper_missing") - harness.elapsedOf("legacy_check_end") >=
+                    (migrated ? 0.69 : 0.09));
+            QCOMPARE(stopLegacyAgent(install), inPlace == "folder");
+            QCOMPARE(fileContents(harness.home.filePath("calls")), oneCall.repeated(calls));
+            QCOMPARE(QFileInfo::exists(file), inPlace == "folder");
+            QCOMPARE(QFileInfo(link).isSymLink(), inPlace.isEmpty());
+        }
     }
 
     void entryStartsThisExecutableAndHandEditsTurnItOff() {
