@@ -56,11 +56,10 @@ struct Fixture {
     }
     // The update row: "label / button on|off", and " / progress" while it shows.
     QString row() {
-        const MainWindow& window = *harness.delegate->window();
-        return QStringList{window.updateLabel()->text(), window.updateButton()->text(),
-                           window.updateButton()->isEnabled() ? "on" : "off"}
-                   .join(" / ") +
-               (window.updateProgress()->isVisible() ? " / progress" : "");
+        const MainWindow& w = *harness.delegate->window();
+        return w.updateLabel()->text() + " / " + w.updateButton()->text() +
+               (w.updateButton()->isEnabled() ? " / on" : " / off") +
+               (w.updateProgress()->isVisible() ? " / progress" : "");
     }
     // Waits until `n` checks have ended, after starting one if asked.
     bool waitForChecks(int n, bool start = false) {
