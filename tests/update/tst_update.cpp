@@ -56,11 +56,10 @@ struct Fixture {
     }
     // The update row: "label / button on|off", and " / progress" while it shows.
     QString row() {
-        const MainWindow& window = *harness.delegate->window();
-        return QStringList{window.updateLabel()->text(), window.updateButton()->text(),
-                           window.updateButton()->isEnabled() ? "on" : "off"}
-                   .join(" / ") +
-               (window.updateProgress()->isVisible() ? " / progress" : "");
+        const MainWindow& w = *harness.delegate->window();
+        return w.updateLabel()->text() + " / " + w.updateButton()->text() +
+               (w.updateButton()->isEnabled() ? " / on" : " / off") +
+               (w.updateProgress()->isVisible() ? " / progress" : "");
     }
     // Waits until `n` checks have ended, after starting one if asked.
     bool waitForChecks(int n, bool start = false) {
@@ -100,10 +99,10 @@ private slots:
         QVERIFY(installRussianQtTranslations(*QCoreApplication::instance(), {}));
     }
 
-    // What a manifest offers a running version: an update, none ("") or the error's message.
-    // The checksum routine on fixed vectors, and the system's reasons a user
-    // meets, in Russian whatever the locale.
-    void checksumAndSystemMessages() {
+    // The checksum routine on fixed vectors; the system's reasons a user meets, in Russian
+    // whatever the locale; and what a manifest offers a running version: an update, none ("")
+    // or the error's message.
+    void checksumMessagesAndSelection() {
         Sha256 h;
         QCOMPARE(h.finalHex(), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
         h.update("abc");
@@ -117,9 +116,6 @@ private slots:
             QCOMPARE(russianSystemMessage("open: " + QString::fromLocal8Bit(std::strerror(number))),
                      russian);
         QCOMPARE(russianSystemMessage("Сервер недоступен"), "Сервер недоступен");
-    }
-
-    void selection() {
         const QString mac = "macos-arm64";
         const auto expect = [](const char* running, const QByteArray& manifest,
                                const QString& expected,
@@ -133,9 +129,6 @@ private slots:
             QVERIFY2(got == expected, qPrintable(running + (" " + manifest) + ": " + got));
         };
         const QString url = "https://" + updateHostName + folder + nameOf("1.4.2", mac);
-        const auto at = [&](const QString& url) {
-            return manifestText("1.4.2", mac, nameOf("1.4.2", mac), url, sha);
-        };
         const QByteArray amd64 = manifest("1.4.2", "linux-amd64");
         expect("1.0.0", amd64, "update", linuxUpdatePlatform("x86_64"));
         expect("1.0.0", amd64, updateMessages::missingBuild("Linux ARM64"),
@@ -159,54 +152,47 @@ private slots:
               QString(url).replace(host, host + ":"), QString(url).replace(host, host + ":443"),
               QString(url).replace(host, "me@" + host), url + "?a=1", url + "#x",
               "https://" + host + folder + nameOf("1.4.1", mac)})
-            expect("1.0", at(address), updateMessages::badBuild);
+            expect("1.0", manifestText("1.4.2", mac, nameOf("1.4.2", mac), address, sha),
+                   updateMessages::badBuild);
         for (const QString& checksum : {sha.toUpper(), sha.left(63)})
             expect("1.0", manifest("1.4.2", mac, checksum), updateMessages::badBuild);
     }
 
-    void check_data() {
-        QTest::addColumn<FakeReply>("response");
-        QTest::addColumn<QString>("row");
+    // What the row shows after each reply to the manifest request.
+    void check() {
         const QString found = "Доступна новая версия 1.4.2 / Скачать обновление / on";
         const QString failed =
             "Не удалось проверить обновление — повторим позже. / Проверить снова / on";
         const QByteArray newer = manifest("1.4.2");
-        const auto row = [](const char* name, const FakeReply& response, const QString& row) {
-            QTest::newRow(name) << response << row;
-        };
-        row("newer build", {.body = newer}, found);
-        row("redirected", {.status = 302, .headers = {{"Location", "/mirror.json"}}}, found);
-        // Qt refuses a 404 itself; only our own check refuses this.
-        row("201", {.status = 201, .body = newer}, failed);
-        row("404", {.status = 404, .body = "missing"}, failed);
-        row("no body", {}, failed);
-        row("not JSON", {.body = "<html>"}, failed);
-        row("exactly 131072 bytes", {.body = newer.leftJustified(131072)}, found);
-        row("131073 bytes", {.body = newer.leftJustified(131073)}, failed);
-        row("endless", {.endless = true}, failed);
-        row("refused", {.status = refused}, failed);
-    }
-
-    void check() {
-        QFETCH(FakeReply, response);
-        QFETCH(QString, row);
-        Fixture f;
-        f.server.setReply(manifestPath, response);
-        f.server.setReply("/mirror.json", {.body = manifest("1.4.2")});
-        if (response.status == refused)
-            f.server.stop();
-        f.harness.launch();
-        QVERIFY(f.waitForChecks(1));
-        const int http = response.status == 302 ? 200 : response.status;
-        QCOMPARE(f.harness.events().filter("update_check_").join(", "),
-                 "update_check_begin, update_check_end http=" + QString::number(http));
-        QCOMPARE(f.row(), row);
-        const QList<RecordedRequest> requests = f.server.requests();
-        QCOMPARE(requests.value(requests.size() - 1).header("User-Agent"),
-                 response.status == refused ? "" : "Orvanta-Print/1.0.0");
-        // An endless body is stopped near the limit, far below the server's own bound.
-        QTRY_COMPARE_WITH_TIMEOUT(f.server.activeReplies(), 0, 15000);
-        QCOMPARE_LT(f.server.bytesSent(manifestPath), stoppedReaderBytes);
+        for (const auto& [response, row] : std::initializer_list<std::pair<FakeReply, QString>>{
+                 {{.body = newer}, found},
+                 {{.status = 302, .headers = {{"Location", "/mirror.json"}}}, found},
+                 // Qt refuses a 404 itself; only our own check refuses this.
+                 {{.status = 201, .body = newer}, failed},
+                 {{.status = 404, .body = "missing"}, failed},
+                 {{}, failed}, // no body
+                 {{.body = "<html>"}, failed},
+                 {{.body = newer.leftJustified(131072)}, found},
+                 {{.body = newer.leftJustified(131073)}, failed},
+                 {{.endless = true}, failed},
+                 {{.status = refused}, failed}}) {
+            Fixture f;
+            f.server.setReply(manifestPath, response);
+            f.server.setReply("/mirror.json", {.body = newer});
+            if (response.status == refused)
+                f.server.stop();
+            f.harness.launch();
+            QVERIFY(f.waitForChecks(1));
+            const int http = response.status == 302 ? 200 : response.status;
+            QCOMPARE(f.harness.events().filter("update_check_").join(", "),
+                     "update_check_begin, update_check_end http=" + QString::number(http));
+            QCOMPARE(f.row(), row);
+            QCOMPARE(f.server.requests().value(0).header("User-Agent"),
+                     response.status == refused ? "" : "Orvanta-Print/1.0.0");
+            // An endless body is stopped near the limit, far below the server's own bound.
+            QTRY_COMPARE_WITH_TIMEOUT(f.server.activeReplies(), 0, 15000);
+            QCOMPARE_LT(f.server.bytesSent(manifestPath), stoppedReaderBytes);
+        }
     }
 
     void downloadAndLaterChecks() {
@@ -232,69 +218,60 @@ private slots:
         QCOMPARE(f.row(), "Установлена актуальная версия 1.0.0 / Проверить обновления / on");
     }
 
-    void downloadFails_data() {
-        QTest::addColumn<FakeReply>("image");
-        QTest::addColumn<QString>("message");
-        const qint64 limit = 2 * Sha256::chunkBytes;
-        QTest::newRow("404") << FakeReply{.status = 404, .body = "x"} << downloadFailed;
-        QTest::newRow("empty body") << FakeReply{} << badSize;
-        // Published with the checksum of an empty body, as are the rows below.
-        QTest::newRow("checksum mismatch")
-            << FakeReply{.patternSize = 5} << "Контрольная сумма обновления не совпала.";
-        // Refused as announced: the first half is within the limit, and the rest is never sent.
-        QTest::newRow("one byte over, announced")
-            << FakeReply{.patternSize = limit + 1, .holdHalfway = true} << badSize;
-        QTest::newRow("no length, without end") << FakeReply{.endless = true} << badSize;
-        // The system's reasons in Russian, Qt's own where it has them.
-        QTest::newRow("refused") << FakeReply{.status = refused} << "Отказано в соединении";
-        QTest::newRow("stalled") << FakeReply{.patternSize = limit, .holdHalfway = true}
-                                 << updateMessages::timedOut;
-        // An older image is there, and the disk fills up halfway through the new one.
-        QTest::newRow("disk full")
-            << FakeReply{.body = QByteArray(limit, 'x')} << "Файл слишком велик";
-        // A folder holding something where the image goes is never emptied.
-        QTest::newRow("destination cannot be removed")
-            << FakeReply{.body = "x"} << "Папка не пуста";
-    }
-
     void downloadFails() {
-        QFETCH(FakeReply, image);
-        QFETCH(QString, message);
-        Fixture f;
-        f.harness.config.maximumUpdateBytes = 2 * Sha256::chunkBytes;
-        const QByteArray tag = QTest::currentDataTag();
-        const bool diskFull = tag == "disk full",
-                   folderInTheWay = tag == "destination cannot be removed";
-        const QByteArray old(100 * 1024, 'o');
-        QVERIFY(!diskFull || fileContents(writeFile(f.destination(), old)) == old);
-        QVERIFY(!folderInTheWay || fileContents(writeFile(f.destination() + "/keep", old)) == old);
-        // Past the limit a write fails (SIGXFSZ ignored, or it would end the process). One and a
-        // half of the pieces the image is written in: one write is cut short before the next
-        // one fails.
-        rlimit limit{};
-        ::getrlimit(RLIMIT_FSIZE, &limit);
-        const auto undo = qScopeGuard([&] { ::setrlimit(RLIMIT_FSIZE, &limit); });
-        const rlimit room{rlim_t(3 * Sha256::chunkBytes / 2), limit.rlim_max};
+        const qint64 limit = 2 * Sha256::chunkBytes;
+        // Past the limit a write fails (SIGXFSZ ignored, or it would end the process).
         std::signal(SIGXFSZ, SIG_IGN);
-        QVERIFY(!diskFull || ::setrlimit(RLIMIT_FSIZE, &room) == 0);
-        QVERIFY(f.launchWithImage(image));
-        if (image.status == refused)
-            f.server.stop();
-        QCOMPARE(f.download(), downloading);
-        const auto& alerts = f.harness.presenter->alerts;
-        QCOMPARE(alerts.size(), 1);
-        QCOMPARE(alerts[0].title + ": " + alerts[0].message, "Обновление не скачано: " + message);
-        QCOMPARE(f.row(), downloadFailed + " / Скачать обновление / on");
-        // The older image is left as it was, and no partial file stays.
-        QCOMPARE(f.downloads(),
-                 diskFull || folderInTheWay ? QStringList{imageName} : QStringList());
-        QVERIFY(!folderInTheWay || fileContents(f.destination() + "/keep") == old);
-        QVERIFY(!diskFull || fileContents(f.destination()) == old);
-        QVERIFY(f.harness.desktop->revealed.isEmpty());
-        // An oversized image is stopped early, not read to its end.
-        f.server.release();
-        QTRY_COMPARE_WITH_TIMEOUT(f.server.activeReplies(), 0, 15000);
-        QCOMPARE_LT(f.server.bytesSent(folder + imageName), stoppedReaderBytes);
+        using Row = std::tuple<QByteArray, FakeReply, QString>;
+        for (const auto& [tag, image, message] : std::initializer_list<Row>{
+                 {"404", {.status = 404, .body = "x"}, downloadFailed},
+                 {"empty body", {}, badSize},
+                 // Published with the checksum of an empty body, as are the rows below.
+                 {"checksum", {.patternSize = 5}, "Контрольная сумма обновления не совпала."},
+                 // Refused as announced: the first half is within the limit, and the rest is
+                 // never sent.
+                 {"one over", {.patternSize = limit + 1, .holdHalfway = true}, badSize},
+                 {"no length, no end", {.endless = true}, badSize},
+                 // The system's reasons in Russian, Qt's own where it has them.
+                 {"refused", {.status = refused}, "Отказано в соединении"},
+                 {"stalled", {.patternSize = limit, .holdHalfway = true}, updateMessages::timedOut},
+                 // An older image is there, and the disk fills up halfway through the new one.
+                 {"disk full", {.body = QByteArray(limit, 'x')}, "Файл слишком велик"},
+                 // A folder holding something where the image goes is never emptied.
+                 {"folder in the way", {.body = "x"}, "Папка не пуста"}}) {
+            Fixture f;
+            f.harness.config.maximumUpdateBytes = limit;
+            const bool diskFull = tag == "disk full";
+            // What is there before: an older image, or a folder holding a file.
+            const QString kept = f.destination() + (diskFull ? "" : "/keep");
+            const bool keeps = diskFull || tag == "folder in the way";
+            const QByteArray old(100 * 1024, 'o');
+            QVERIFY(!keeps || fileContents(writeFile(kept, old)) == old);
+            // One and a half of the pieces the image is written in: one write is cut short
+            // before the next one fails.
+            rlimit fsize{};
+            ::getrlimit(RLIMIT_FSIZE, &fsize);
+            const auto undo = qScopeGuard([&] { ::setrlimit(RLIMIT_FSIZE, &fsize); });
+            const rlimit room{rlim_t(3 * Sha256::chunkBytes / 2), fsize.rlim_max};
+            QVERIFY(!diskFull || ::setrlimit(RLIMIT_FSIZE, &room) == 0);
+            QVERIFY2(f.launchWithImage(image), tag.constData());
+            if (image.status == refused)
+                f.server.stop();
+            QCOMPARE(f.download(), downloading);
+            const auto& alerts = f.harness.presenter->alerts;
+            QCOMPARE(alerts.size(), 1);
+            QCOMPARE(alerts[0].title + ": " + alerts[0].message,
+                     "Обновление не скачано: " + message);
+            QCOMPARE(f.row(), downloadFailed + " / Скачать обновление / on");
+            // The older image is left as it was, and no partial file stays.
+            QCOMPARE(f.downloads(), keeps ? QStringList{imageName} : QStringList());
+            QCOMPARE(fileContents(kept), keeps ? old : QByteArray());
+            QVERIFY(f.harness.desktop->revealed.isEmpty());
+            // An oversized image is stopped early, not read to its end.
+            f.server.release();
+            QTRY_COMPARE_WITH_TIMEOUT(f.server.activeReplies(), 0, 15000);
+            QCOMPARE_LT(f.server.bytesSent(folder + imageName), stoppedReaderBytes);
+        }
     }
 
     void oneDownloadAtATime() {
