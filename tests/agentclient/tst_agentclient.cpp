@@ -1,19 +1,75 @@
+// The application as its agent's client, against a fake agent: status polls
+// and what they show, pairing links and the requests that carry a secret.
+
 #include "agentclient/AgentHealth.h"
 #include "agentclient/HealthStatus.h"
 #include "agentclient/PrintersResponse.h"
+#include "agentclient/StatusRequest.h"
+#include "pairing/PairingLink.h"
+#include "pairing/PairingRequest.h"
+#include "pairing/SigningAccess.h"
 #include "support/AppHarness.h"
 #include "support/FakeAgent.h"
-#include "ui/MainWindow.h"
 
+#include <QApplication>
 #include <QJsonArray>
 #include <QListView>
+#include <QNetworkProxy>
 #include <QNetworkReply>
-#include <QPushButton>
+#include <QProcess>
+#include <QTcpServer>
 #include <QTest>
+#include <grp.h>
+#include <iostream>
+#include <limits>
+#include <unistd.h>
 
 using namespace kestrel;
 using namespace kestrel::test;
 
+namespace {
+
+const QString previewPath = "/v1/app/pairing-preview", confirmPath = "/v1/app/pairing-confirm";
+const QString t = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ_-";
+const QString previewJson = R"({"organizationName": "ООО «Ромашка»", "inn": "7701", "environment":
+    "production", "certificateSubject": "CN=Иванов", "certificateValidTo": "2026-03-31",
+    "certificateThumbprint": "AB12345678", "futureMember": 42, "settings": {"autoSign": true,
+    "renewTrueApi": true, "renewSuz": true, "autoPrepareFbs": true, "fiasId": "F", "kpp": "K"}})";
+const QString example = "ООО «Ромашка»\nИНН 7701 · Рабочий кабинет\n\nУКЭП …12345678\nДействует "
+                        "до 2026-03-31\n\n✓ Автоматический вывод FBS\n✓ Продление ЧЗ\n✓ Продление "
+                        "СУЗ\nМесто выбытия: F · КПП K";
+
+// `text` with the edits "from→to|…" made in turn.
+QString edited(QString text, const QString& edits) {
+    for (const QString& edit : edits.split('|', Qt::SkipEmptyParts))
+        text.replace(edit.section("→", 0, 0), edit.section("→", 1));
+    return text;
+}
+
+// A pairing: the edits to the example preview and sheet, the answer to the
+// sheet, the confirmation's status and the alert that follows (null: none).
+using Flow = std::tuple<QString, QString, bool, int, QString>;
+
+// `tst_pairing --squat PORT`: a process of another user (uid 65534) that
+// listens on 127.0.0.1 at PORT and answers as a ready agent; once its input
+// closes it tells by its status whether anything but a health poll without
+// the secret reached it. It gives up root first.
+int squat(const char* port) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+        return 2;
+    FakeAgent agent(QByteArray(port).toUShort());
+    agent.setReply("/v1/health", {.body = healthBody("1.0.0")});
+    std::cout << (agent.isListening() ? "listening" : "") << std::endl;
+    std::cin.ignore(std::numeric_limits<std::streamsize>::max());
+    for (const RecordedRequest& request : agent.requests())
+        if (request.path != "/v1/health" || request.hasHeader("X-Kestrel-App"))
+            return 3;
+    return 0;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Flow)
 Q_DECLARE_METATYPE(kestrel::test::FakeReply)
 
 class TestAgentClient : public QObject {
@@ -24,12 +80,19 @@ class TestAgentClient : public QObject {
 
     AppDelegate& app() { return *m_harness->delegate; }
     MainWindow& window() { return *m_harness->delegate->window(); }
+    RecordingPresenter& presenter() { return *m_harness->presenter; }
     bool settled() {
         return !app().state().refreshInFlight && !app().state().printerRefreshInFlight;
     }
     // Waits until the launch's poll and the printer request it started are handled.
     bool handled() {
         return QTest::qWaitFor([&] { return m_harness->logged("health_result") && settled(); });
+    }
+    // Launches with an agent of ours that idles like a real one.
+    bool launchIdling() {
+        m_harness->installAgentScript("exec sleep 600");
+        m_harness->launch();
+        return handled();
     }
     // One poll, by the refresh button or the timer, with the button disabled while it is out.
     bool poll(bool button = true) {
@@ -38,6 +101,11 @@ class TestAgentClient : public QObject {
         return QTest::qWaitFor([&] { return settled(); }) && disabled &&
                window().refreshButton()->isEnabled();
     }
+    // A timer's poll that finds the agent ready.
+    bool readyPoll() {
+        m_agent->setReply("/v1/health", {.body = healthBody("1.0.0")});
+        return poll(false);
+    }
     // The fields of every logged `event`, without the request's timing.
     QStringList lines(const QString& event) const {
         static const QRegularExpression timing(QStringLiteral(" request_s=\\d+\\.\\d{3}"));
@@ -45,15 +113,36 @@ class TestAgentClient : public QObject {
         QStringList found = m_harness->events().filter(name);
         return found.replaceInStrings(name, {}).replaceInStrings(timing, {});
     }
+    static QList<QUrl> links(char c, int length = 64) {
+        return {QUrl("kestrel://connect?pairingToken=" + QString(length, c), QUrl::StrictMode)};
+    }
+    // What a preview or confirmation of the token of 64 `c` carries.
+    static QByteArray tokenBody(char c) {
+        return "{\"pairingToken\":\"" + QByteArray(64, c) + "\"}";
+    }
+    // The bodies of the requests for `path`, one after the other.
+    QByteArray sent(const QString& path) const {
+        QByteArray all;
+        for (const RecordedRequest& request : m_agent->requests())
+            all += request.path == path ? request.body : QByteArray();
+        return all;
+    }
 
 private slots:
-    // The signing button's three states: locked, while an unlock runs, and otherwise.
-    void signingButton() {
-        QCOMPARE(signingButtonState(false, true), (SigningButtonState{"Разрешить доступ", true}));
-        QCOMPARE(signingButtonState(true, true),
-                 (SigningButtonState{"Ожидаем разрешение…", false}));
-        QCOMPARE(signingButtonState(false, false),
-                 (SigningButtonState{"Настроить в кабинете", true}));
+    void init() {
+        m_harness.reset(); // before the agent its requests go to
+        m_agent = std::make_unique<FakeAgent>();
+        m_agent->setReply("/v1/health",
+                          {.body = healthBody("1.0.0"), .headers = {{"Set-Cookie", "a=b"}}});
+        m_agent->setReply("/v1/printers", {.body = R"({"ok": true, "printers": [
+            {"name": "Brother", "isDefault": true}, {"name": "Canon", "isDefault": false},
+            {"name": "Epson", "isDefault": true}]})"});
+        m_agent->setReply(previewPath, {.body = previewJson.toUtf8()}, "POST");
+        m_harness = std::make_unique<AppHarness>();
+        m_harness->config.agentBaseUrl = m_harness->config.privateAgentUrl = m_agent->baseUrl();
+        // A port nothing listens on any more.
+        m_harness->config.updateManifestUrl = FakeAgent().baseUrl();
+        m_harness->config.pollInterval = 3600.0; // polls come from the tests
     }
 
     // A record missing a known member, or with one of another type, is refused; an optional
@@ -82,22 +171,6 @@ private slots:
                                      {"name": "B"}]})",
                                  "[]", "null", "", "<html>ok</html>"})
             QVERIFY2(!PrintersResponse::fromBody(body) && !AgentHealth::fromBody(body), body);
-    }
-
-    void init() {
-        m_harness.reset(); // before the agent its requests go to
-        m_agent = std::make_unique<FakeAgent>();
-        m_agent->setReply("/v1/health",
-                          {.body = healthBody("1.0.0"), .headers = {{"Set-Cookie", "a=b"}}});
-        m_agent->setReply("/v1/printers", {.body = R"({"ok": true, "printers": [
-            {"name": "Brother", "isDefault": true}, {"name": "Canon", "isDefault": false},
-            {"name": "Epson", "isDefault": true}]})"});
-        m_harness = std::make_unique<AppHarness>();
-        m_harness->config.agentBaseUrl = m_agent->baseUrl();
-        m_harness->config.privateAgentUrl = m_agent->baseUrl();
-        // A port nothing listens on any more.
-        m_harness->config.updateManifestUrl = FakeAgent().baseUrl();
-        m_harness->config.pollInterval = 3600.0; // polls come from the tests
     }
 
     void notReady_data() {
@@ -238,7 +311,232 @@ private slots:
         }
         QCOMPARE(cacheControl, (QByteArrayList{{}, {}, {}, "no-cache", {}}));
     }
+
+    // Only the whole of exactly one link: `<t>` is the token.
+    void linkAcceptance() {
+        const QString k = "kestrel://connect?pairingToken=<t>", base = k.chopped(3);
+        const QStringList accepted = QString("%1 kestrel://connect/?pairingToken=<t> "
+                                             "KESTREL://CONNECT?pairingToken=<t> %2%30%3")
+                                         .arg(k, base, t.mid(1))
+                                         .split(' ');
+        QStringList refused = QString("https://connect?pairingToken=<t> "
+                                      "kestrel://connect.example?pairingToken=<t> "
+                                      "kestrel://@connect?pairingToken=<t> kestrel://connect/? "
+                                      "kestrel://connect/pair?pairingToken=<t> %1 "
+                                      "kestrel://connect?PairingToken=<t> "
+                                      "kestrel://user@connect?pairingToken=<t> "
+                                      "kestrel://user:pw@connect?pairingToken=<t> "
+                                      "kestrel://connect:43127?pairingToken=<t> "
+                                      "kestrel://connect?pairingToken kestrel://connect?<t>")
+                                  .arg(base + t.left(63))
+                                  .split(' ');
+        // Anything after the token: a fragment, an empty item, a 65th character, a line feed.
+        for (const char* tail : {"#", "&", "&source=cabinet", "a", "%0A"})
+            refused << k + tail;
+        for (const char* c : {"+", "=", "%20", "%D0%B0", ".", "/"})
+            refused << base + t.left(32) + c + t.mid(33);
+        for (const QString& link : accepted + refused) {
+            const QUrl url(QString(link).replace("<t>", t), QUrl::StrictMode);
+            const bool ok = accepted.contains(link);
+            QVERIFY2(pairingTokenFromLinks({url}) == (ok ? std::optional(t) : std::nullopt),
+                     qPrintable(link));
+        }
+        // Not exactly one link.
+        QVERIFY(!pairingTokenFromLinks({}) && !pairingTokenFromLinks(links('a') + links('a')));
+    }
+
+    void pairing_data() {
+        QTest::addColumn<Flow>("flow");
+        QTest::newRow("confirmed; test cabinet, 5 characters, no place id")
+            << Flow{"production→Production|AB12345678→9AABB|fiasId→x",
+                    "Рабочий→Тестовый|12345678→9AABB|: F→: ", true, 200, QString()};
+        QTest::newRow("cancelled; accent, prepare without sign, no place")
+            << Flow{"AB12345678→XXXXXXXXe\u0301|autoSign\": true→autoSign\": false|fiasId→x|kpp→y",
+                    "12345678→XXXXXXXe\u0301|✓ Автоматический→— Автоматический|F · КПП K→", false,
+                    200, QString()};
+        QTest::newRow("confirmation fails; sign without prepare, no renewals")
+            << Flow{"Fbs\": true→Fbs\": false|Suz\": true→Suz\": false|Api\": true→Api\": false",
+                    "Автоматический вывод→Автоподписание|✓ Продление→— Продление|\nМесто выбытия: "
+                    "F · КПП K→",
+                    true, 500, pairing_text::pairingFailed.toString()};
+        const QString damaged = pairing_text::previewDamaged.toString();
+        QTest::newRow("autoSign as 1")
+            << Flow{"autoSign\": true→autoSign\": 1", QString(), false, 200, damaged};
+        QTest::newRow("no subject")
+            << Flow{"certificateSubject→subject", QString(), false, 200, damaged};
+    }
+
+    // Links wait for a ready agent, the newest valid one first; the sheet
+    // shows the preview and only an agreed one is confirmed.
+    void pairing() {
+        QFETCH(Flow, flow);
+        const auto& [preview, sheet, accept, status, alert] = flow;
+        m_agent->setReply(previewPath, {.body = edited(previewJson, preview).toUtf8()}, "POST");
+        m_agent->setReply(confirmPath, {.status = status, .body = "oops"}, "POST");
+        m_agent->setReply("/v1/health", {503, "{}"});
+        QVERIFY(launchIdling());
+        app().openUrls(links('a'));
+        app().openUrls(links('b'));
+        app().openUrls(links('b', 65)); // refused, so the parked one stays
+        const int raised = m_harness->desktop->activations;
+        QVERIFY(readyPoll());
+        QTRY_COMPARE(presenter().sheets.size() + presenter().alerts.size(), 1);
+        QCOMPARE(m_harness->desktop->activations, raised + 1); // the window comes forward
+        int polls = 0;
+        if (!presenter().sheets.isEmpty()) {
+            QCOMPARE(presenter().sheets[0].text, edited(example, sheet));
+            app().openUrls(links('c')); // dropped: a pairing runs
+            polls = m_agent->requestCount("/v1/health");
+            presenter().answerSheet(accept);
+        }
+        QTRY_VERIFY(!app().state().pairingInFlight && !app().state().refreshInFlight);
+        QCOMPARE(sent(confirmPath), accept ? tokenBody('b') : QByteArray());
+        // A confirmation, whatever its outcome, is followed by a fresh status.
+        QCOMPARE(polls > 0 && m_agent->requestCount("/v1/health") > polls, accept);
+        QCOMPARE(presenter().alerts.size() == 1 ? presenter().alerts[0].message : QString(), alert);
+        QVERIFY(poll(false)); // neither the refused link nor the dropped one gets a preview
+        QCOMPARE(sent(previewPath), tokenBody('b'));
+    }
+
+    // Links that arrive while a failed preview's alert is open wait for it:
+    // the latest is taken up once it closes, and no alert opens over another.
+    void oneAlertAtATime() {
+        m_agent->setReply(previewPath, {.status = 500, .body = "{}"}, "POST");
+        QVERIFY(launchIdling());
+        // The alert is open while these arrive; none may start a pairing under it.
+        presenter().whileAlertOpen = [&] {
+            for (char c = 'b'; presenter().alerts.size() == 1 && c <= 'k'; ++c)
+                app().openUrls(links(c));
+        };
+        app().openUrls(links('a'));
+        QTRY_VERIFY(presenter().alerts.size() == 2 && !app().state().pairingInFlight);
+        QCOMPARE(sent(previewPath), tokenBody('a') + tokenBody('k'));
+        QCOMPARE(m_harness->events().count("pairing_waits_for_alert"), 10);
+        // An alert due while one is open is dropped and logged.
+        presenter().whileAlertOpen = [&] { app().showAlert("b", "b"); };
+        app().showAlert("a", "a");
+        QCOMPARE(presenter().alerts.size(), 3);
+        QCOMPARE(m_harness->events().count("alert_dropped"), 1);
+    }
+
+    // An agent that reads a request and closes without a reply: that is the
+    // request's failure, and Qt must not send it again, neither a privileged
+    // request nor a status poll. Then what a privileged request makes of the
+    // agent's replies: the body of a 200, else the agent's own error text,
+    // else the caller's.
+    void privilegedReplies() {
+        QTcpServer closer;
+        QVERIFY(closer.listen(QHostAddress::LocalHost));
+        int requests = 0;
+        connect(&closer, &QTcpServer::newConnection, this, [&] {
+            while (QTcpSocket* client = closer.nextPendingConnection())
+                connect(client, &QTcpSocket::readyRead, client, [&requests, client] {
+                    requests += int(client->readAll().count(" HTTP/1.1\r\n"));
+                    client->disconnectFromHost();
+                });
+        });
+        const QUrl base(QString("http://127.0.0.1:%1").arg(closer.serverPort()));
+        QNetworkAccessManager session;
+        // Whoever made the session, privileged requests go out directly.
+        session.setProxy({QNetworkProxy::HttpProxy, "127.0.0.1", 1});
+        std::optional<PairingOutcome> outcome;
+        const auto send = [&](const QUrl& base) {
+            outcome.reset();
+            sendPairingRequest(session, {base, "v1/app/pairing-confirm", "s", {}, "f"}, this,
+                               [&](PairingOutcome result) { outcome = std::move(result); });
+            return QTest::qWaitFor([&] { return outcome.has_value(); }, 30000);
+        };
+        // The closed connection is counted before the failure arrives, re-sent or not.
+        QVERIFY(send(base) && !outcome->body && outcome->failure == "f" && requests == 1);
+        std::optional<ReplyResult> poll;
+        sendStatusRequest(session, agentUrl(base, "v1/health"), this,
+                          [&](const ReplyResult& result) { poll = result; });
+        QTRY_VERIFY(poll && requests == 2);
+
+        const QByteArray error = R"({"error":"нет"})";
+        // The agent may wait on the user for minutes; seconds are well within.
+        const std::pair<FakeReply, QString> replies[] = {
+            {{200, error, {}, std::chrono::seconds(4)}, error},
+            {{201, R"({"error":1})"}, "f"},
+            {{.status = 403, .patternSize = 64 << 20}, "f"},
+            {{403, error}, "нет"},
+            {{403, "{}"}, "f"},
+            {{500, "<html>"}, "f"},
+            {{302, error, {{"Location", "/moved"}}}, "нет"}};
+        for (const auto& [reply, shown] : replies) {
+            m_agent->setReply(confirmPath, reply, "POST");
+            QVERIFY(send(m_agent->baseUrl()));
+            QCOMPARE(outcome->body ? QString(*outcome->body) : outcome->failure, shown);
+        }
+        QCOMPARE_LT(m_agent->bytesSent(confirmPath), stoppedReaderBytes);
+        QCOMPARE(m_agent->requestCount("/moved"), 0);
+    }
+
+    // The signing button's three states: locked, while an unlock runs, and otherwise. Two
+    // clicks on a locked store's button send one unlock request; its failure shows in the
+    // signing line, and the button can be used again although no later reply redraws the row.
+    void signingButton() {
+        QCOMPARE(signingButtonState(false, true), (SigningButtonState{"Разрешить доступ", true}));
+        QCOMPARE(signingButtonState(true, true),
+                 (SigningButtonState{"Ожидаем разрешение…", false}));
+        QCOMPARE(signingButtonState(false, false),
+                 (SigningButtonState{"Настроить в кабинете", true}));
+        m_agent->setReply("/v1/app/unlock-credentials", {403, R"({"error":"нет"})"}, "POST");
+        m_agent->setReply("/v1/health", {.body = healthBody("1.0.0").replace(
+                                             "\"code\":null", "\"code\":\"keychain_locked\"")});
+        QVERIFY(launchIdling());
+        m_agent->setReply("/v1/health", {.body = healthBody("1.0.0", {}, {"signing"})});
+        app().openSigningSettings();
+        app().openSigningSettings();
+        QTRY_VERIFY(m_agent->requestCount("/v1/health") == 2 && !app().state().refreshInFlight);
+        QCOMPARE(m_agent->requestCount("/v1/app/unlock-credentials"), 1);
+        QCOMPARE(window().signingDetails()->text(), "Подпись: нет");
+        QVERIFY(window().signingButton()->isEnabled() && presenter().alerts.isEmpty());
+    }
+
+    // Another user's process takes the agent's port while a pairing sheet is
+    // open, and answers as a ready agent: it gets neither the secret nor the
+    // token, and the link waits for the port to be ours again.
+    void portHeldByAnotherUser() {
+        QVERIFY(launchIdling());
+        app().openUrls(links('a'));
+        QTRY_COMPARE(presenter().sheets.size(), 1);
+        m_agent->stop();
+        const quint16 port = m_agent->port();
+        QProcess squatter;
+        squatter.start(QCoreApplication::applicationFilePath(), {"--squat", QString::number(port)});
+        if (!squatter.waitForReadyRead(30000) && squatter.exitCode() == 2)
+            QSKIP("a listener of another user (uid 65534) needs root; CI runs the suite as root");
+        presenter().answerSheet(true);
+        QVERIFY(readyPoll() && readyPoll());
+        QVERIFY(app().state().statusColor == StatusColor::Red && app().state().pendingPairingToken);
+        QCOMPARE(m_harness->events().count("agent_port_foreign uid=65534"), 1);
+        squatter.closeWriteChannel();
+        QVERIFY(squatter.waitForFinished(30000) && squatter.exitCode() == 0);
+
+        // The port frees and our agent takes it: ready as usual, the link goes on.
+        QTRY_VERIFY((m_agent = std::make_unique<FakeAgent>(port))->isListening());
+        m_agent->setReply(previewPath, {.body = previewJson.toUtf8()}, "POST");
+        QVERIFY(readyPoll());
+        QTRY_COMPARE(presenter().sheets.size(), 1);
+    }
+
+    // A failed resume after a wake is retried on the next ready reply.
+    void resume() {
+        QVERIFY(launchIdling());
+        m_harness->wake->wake(); // the agent has no answer for it yet
+        QTRY_COMPARE(m_harness->events().count("wake_check_retry"), 1);
+        m_agent->setReply("/v1/app/resume", {}, "POST");
+        QVERIFY(poll(false));
+        QTRY_COMPARE(m_harness->events().count("wake_check_requested"), 1);
+    }
 };
 
-QTEST_MAIN(TestAgentClient)
+int main(int argc, char** argv) {
+    if (argc == 3 && qstrcmp(argv[1], "--squat") == 0)
+        return squat(argv[2]);
+    QApplication app(argc, argv);
+    TestAgentClient test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_agentclient.moc"
