@@ -88,9 +88,7 @@ class TestAgentClient : public QObject {
     bool handled() {
         return QTest::qWaitFor([&] { return m_harness->logged("health_result") && settled(); });
     }
-    // Launches with an agent of ours that idles like a real one.
-    bool launchIdling() {
-        m_harness->installAgentScript("exec sleep 600");
+    bool launched() {
         m_harness->launch();
         return handled();
     }
@@ -143,6 +141,8 @@ private slots:
         // A port nothing listens on any more.
         m_harness->config.updateManifestUrl = FakeAgent().baseUrl();
         m_harness->config.pollInterval = 3600.0; // polls come from the tests
+        // An agent of ours that runs but never answers.
+        m_harness->installAgentScript("exec sleep 600");
     }
 
     // A record missing a known member, or with one of another type, is refused; an optional
@@ -208,8 +208,6 @@ private slots:
         if (reply.status == 0)
             m_harness->config.agentBaseUrl = FakeAgent().baseUrl();
         m_agent->setReply("/v1/health", reply);
-        // An agent of ours that runs but never answers.
-        m_harness->installAgentScript("exec sleep 30");
         m_harness->launch();
         if (reply.holdHalfway) {
             QTRY_COMPARE(m_agent->bytesSent("/v1/health"), reply.body.size() / 2);
@@ -250,8 +248,7 @@ private slots:
     // foreign one, ends the run of failures. Only ours is ready and asked for its printers.
     void failureCount() {
         m_agent->setReply("/v1/health", {.status = 500});
-        m_harness->launch();
-        QVERIFY(handled());
+        QVERIFY(launched());
         while (app().state().healthFailures < 20)
             QVERIFY(poll());
         for (const char* version : {"2.0.0", "1.0.0"}) {
@@ -272,8 +269,7 @@ private slots:
     }
 
     void readyAgent() {
-        m_harness->launch();
-        QVERIFY(handled());
+        QVERIFY(launched());
         QCOMPARE(window().statusDetails()->text(), "Версия 1.0.0 · x86_64 · устройство device-1");
         const QAbstractItemModel& model = *window().printersTable()->model();
         QCOMPARE(model.index(0, 0).data().toString(), "Brother  ·  по умолчанию");
@@ -374,7 +370,7 @@ private slots:
         m_agent->setReply(previewPath, {.body = edited(previewJson, preview).toUtf8()}, "POST");
         m_agent->setReply(confirmPath, {.status = status, .body = "oops"}, "POST");
         m_agent->setReply("/v1/health", {503, "{}"});
-        QVERIFY(launchIdling());
+        QVERIFY(launched());
         app().openUrls(links('a'));
         app().openUrls(links('b'));
         app().openUrls(links('b', 65)); // refused, so the parked one stays
@@ -402,7 +398,7 @@ private slots:
     // the latest is taken up once it closes, and no alert opens over another.
     void oneAlertAtATime() {
         m_agent->setReply(previewPath, {.status = 500, .body = "{}"}, "POST");
-        QVERIFY(launchIdling());
+        QVERIFY(launched());
         // The alert is open while these arrive; none may start a pairing under it.
         presenter().whileAlertOpen = [&] {
             for (char c = 'b'; presenter().alerts.size() == 1 && c <= 'k'; ++c)
@@ -484,7 +480,7 @@ private slots:
         m_agent->setReply("/v1/app/unlock-credentials", {403, R"({"error":"нет"})"}, "POST");
         m_agent->setReply("/v1/health", {.body = healthBody("1.0.0").replace(
                                              "\"code\":null", "\"code\":\"keychain_locked\"")});
-        QVERIFY(launchIdling());
+        QVERIFY(launched());
         m_agent->setReply("/v1/health", {.body = healthBody("1.0.0", {}, {"signing"})});
         app().openSigningSettings();
         app().openSigningSettings();
@@ -498,7 +494,7 @@ private slots:
     // open, and answers as a ready agent: it gets neither the secret nor the
     // token, and the link waits for the port to be ours again.
     void portHeldByAnotherUser() {
-        QVERIFY(launchIdling());
+        QVERIFY(launched());
         app().openUrls(links('a'));
         QTRY_COMPARE(presenter().sheets.size(), 1);
         m_agent->stop();
@@ -523,7 +519,7 @@ private slots:
 
     // A failed resume after a wake is retried on the next ready reply.
     void resume() {
-        QVERIFY(launchIdling());
+        QVERIFY(launched());
         m_harness->wake->wake(); // the agent has no answer for it yet
         QTRY_COMPARE(m_harness->events().count("wake_check_retry"), 1);
         m_agent->setReply("/v1/app/resume", {}, "POST");
