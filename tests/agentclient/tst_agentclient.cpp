@@ -577,7 +577,7 @@ private slots:
     // The signing button's three states: locked, while an unlock runs, and otherwise. Two
     // clicks on a locked store's button send one unlock request; its failure shows in the
     // signing line, and the button can be used again although no later reply redraws the row.
-    void signingButton() {
+    void signingRequests() {
         QCOMPARE(signingButtonState(false, true), (SigningButtonState{"Разрешить доступ", true}));
         QCOMPARE(signingButtonState(true, true),
                  (SigningButtonState{"Ожидаем разрешение…", false}));
@@ -594,6 +594,14 @@ private slots:
         QCOMPARE(m_agent->requestCount("/v1/app/unlock-credentials"), 1);
         QCOMPARE(window().signingDetails()->text(), "Подпись: нет");
         QVERIFY(window().signingButton()->isEnabled() && presenter().alerts.isEmpty());
+        // A failed resume after a wake is retried on the next ready reply.
+        m_harness->wake->wake(); // the agent has no answer for it yet
+        // The wake's own poll may find the agent ready and try once more.
+        QTRY_VERIFY(m_harness->logged("wake_check_retry") && settled() &&
+                    !app().state().resumeRequestInFlight);
+        m_agent->setReply("/v1/app/resume", {}, "POST");
+        QVERIFY(poll(false));
+        QTRY_COMPARE(m_harness->events().count("wake_check_requested"), 1);
     }
 
     // Another user's process takes the agent's port while a pairing sheet is
@@ -622,18 +630,6 @@ private slots:
         m_agent->setReply("/v1/health", {.body = healthBody("1.0.0")});
         QVERIFY(poll(false));
         QTRY_COMPARE(presenter().sheets.size(), 1);
-    }
-
-    // A failed resume after a wake is retried on the next ready reply.
-    void resume() {
-        QVERIFY(launched());
-        m_harness->wake->wake(); // the agent has no answer for it yet
-        // The wake's own poll may find the agent ready and try once more.
-        QTRY_VERIFY(m_harness->logged("wake_check_retry") && settled() &&
-                    !app().state().resumeRequestInFlight);
-        m_agent->setReply("/v1/app/resume", {}, "POST");
-        QVERIFY(poll(false));
-        QTRY_COMPARE(m_harness->events().count("wake_check_requested"), 1);
     }
 };
 
