@@ -270,14 +270,13 @@ private slots:
         QVERIFY(PrintersResponse::fromBody(R"({"ok": false, "x": 1, "printers": [
             {"name": "A", "isDefault": true}, {"name": "B", "isDefault": false, "x": 1}]})"));
         // The second printer lacks its name, then its default flag.
-        for (const char* body : {R"({"printers": []})", R"({"ok": 1, "printers": []})",
-                                 R"({"ok": true})", R"({"ok": true, "printers": ["A"]})",
-                                 R"({"ok": true, "printers": [{"name": "A", "isDefault": true},
-                                     {"isDefault": false}]})",
-                                 R"({"ok": true, "printers": [{"name": "A", "isDefault": true},
-                                     {"name": "B"}]})",
-                                 "[]", "null", "", "<html>ok</html>"})
-            QVERIFY2(!PrintersResponse::fromBody(body) && !AgentHealth::fromBody(body), body);
+        const QByteArray first = R"({"ok": true, "printers": [{"name": "A", "isDefault": true}, )";
+        for (const QByteArray& body : QByteArrayList{
+                 R"({"printers": []})", R"({"ok": 1, "printers": []})", R"({"ok": true})",
+                 R"({"ok": true, "printers": ["A"]})", first + R"({"isDefault": false}]})",
+                 first + R"({"name": "B"}]})", "[]", "null", "", "<html>ok</html>"})
+            QVERIFY2(!PrintersResponse::fromBody(body) && !AgentHealth::fromBody(body),
+                     body.constData());
     }
 
     void notReady_data() {
