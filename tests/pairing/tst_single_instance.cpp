@@ -106,12 +106,11 @@ private slots:
     void runtimeFolder() {
         for (const QString before : {"nothing", "link"}) {
             QTemporaryDir root;
-            const QByteArray run = QFile::encodeName(root.filePath("run")),
-                             cache = QFile::encodeName(root.filePath("cache")),
-                             path = cache + "/kestrel-agent";
+            const QByteArray at = QFile::encodeName(root.path()), run = at + "/run",
+                             cache = at + "/cache", path = cache + "/kestrel-agent";
             QVERIFY(::mkdir(run, 0700) == 0 && ::chmod(run, 0750) == 0 &&
                     ::mkdir(cache, 0700) == 0);
-            QVERIFY(before != "link" || ::symlink(QFile::encodeName(root.path()), path) == 0);
+            QVERIFY(before != "link" || ::symlink(at, path) == 0);
             qputenv("XDG_CACHE_HOME", cache);
             qputenv("XDG_RUNTIME_DIR", run);
             const QString folder = SingleInstance::defaultFolder();
