@@ -119,8 +119,7 @@ private slots:
         harness.loginItem->failure = "Операция не разрешена.";
         box->click();
         QVERIFY(box->isChecked());
-        QCOMPARE(harness.presenter->alerts.size(), 1);
-        QCOMPARE(harness.presenter->alerts[0].title + ": " + harness.presenter->alerts[0].message,
+        QCOMPARE(harness.presenter->alerts.join(""),
                  "Не удалось изменить автозапуск: Проверьте права на папку автозапуска и "
                  "повторите попытку.\n\nОперация не разрешена.");
     }

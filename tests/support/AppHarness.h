@@ -64,16 +64,13 @@ public:
 // Answers alerts at once and keeps sheets open until the test answers them.
 class RecordingPresenter final : public Presenter {
 public:
-    struct Alert {
-        QString title, message;
-    };
     struct Sheet {
         QString text;
         std::function<void(bool)> done;
     };
 
     void showAlert(QWidget*, const QString& title, const QString& message) override {
-        alerts.append({title, message});
+        alerts.append(title + ": " + message);
         if (whileAlertOpen)
             whileAlertOpen();
     }
@@ -84,7 +81,8 @@ public:
     // Answers the oldest open sheet.
     void answerSheet(bool accepted) { sheets.takeFirst().done(accepted); }
 
-    QList<Alert> alerts;
+    // "title: message" of each alert, in order.
+    QStringList alerts;
     QList<Sheet> sheets;
     // Runs inside each alert, as events do inside a real one's modal loop.
     std::function<void()> whileAlertOpen;

@@ -53,7 +53,7 @@ QString edited(QString text, const QString& edits) {
 // sheet, the confirmation's status and the alert that follows (null: none).
 using Flow = std::tuple<QString, QString, bool, int, QString>;
 
-// `tst_agentclient --squat PORT`: a process of another user (uid 65534) that
+// `tst_controller --squat PORT`: a process of another user (uid 65534) that
 // listens on 127.0.0.1 at PORT and answers as a ready agent; once its input
 // closes it tells by its status whether anything but a health poll without
 // the secret reached it. It gives up root first.
@@ -75,7 +75,7 @@ int squat(const char* port) {
 Q_DECLARE_METATYPE(Flow)
 Q_DECLARE_METATYPE(kestrel::test::FakeReply)
 
-class TestAgentClient : public QObject {
+class TestController : public QObject {
     Q_OBJECT
 
     std::unique_ptr<FakeAgent> m_agent;
@@ -494,7 +494,7 @@ private slots:
         QCOMPARE(sent(confirmPath), accept ? tokenBody('b') : QByteArray());
         // A confirmation, whatever its outcome, is followed by a fresh status.
         QCOMPARE(polls > 0 && m_agent->requestCount("/v1/health") > polls, accept);
-        QCOMPARE(presenter().alerts.size() == 1 ? presenter().alerts[0].message : QString(), alert);
+        QCOMPARE(presenter().alerts.join(""), alert.isNull() ? "" : "Подключение агента: " + alert);
         QVERIFY(poll(false)); // neither the refused link nor the dropped one gets a preview
         QCOMPARE(sent(previewPath), tokenBody('b'));
     }
@@ -636,7 +636,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && qstrcmp(argv[1], "--squat") == 0)
         return squat(argv[2]);
     QApplication app(argc, argv);
-    TestAgentClient test;
+    TestController test;
     return QTest::qExec(&test, argc, argv);
 }
-#include "tst_agentclient.moc"
+#include "tst_controller.moc"
