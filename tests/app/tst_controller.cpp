@@ -73,7 +73,6 @@ int squat(const char* port) {
 } // namespace
 
 Q_DECLARE_METATYPE(Flow)
-Q_DECLARE_METATYPE(kestrel::test::FakeReply)
 
 class TestController : public QObject {
     Q_OBJECT
@@ -577,11 +576,10 @@ private slots:
     // clicks on a locked store's button send one unlock request; its failure shows in the
     // signing line, and the button can be used again although no later reply redraws the row.
     void signingRequests() {
-        QCOMPARE(signingButtonState(false, true), (SigningButtonState{"Разрешить доступ", true}));
-        QCOMPARE(signingButtonState(true, true),
-                 (SigningButtonState{"Ожидаем разрешение…", false}));
-        QCOMPARE(signingButtonState(false, false),
-                 (SigningButtonState{"Настроить в кабинете", true}));
+        using Button = SigningButtonState;
+        QCOMPARE(signingButtonState(false, true), (Button{"Разрешить доступ", true}));
+        QCOMPARE(signingButtonState(true, true), (Button{"Ожидаем разрешение…", false}));
+        QCOMPARE(signingButtonState(false, false), (Button{"Настроить в кабинете", true}));
         m_agent->setReply("/v1/app/unlock-credentials", {403, R"({"error":"нет"})"}, "POST");
         m_agent->setReply("/v1/health", {.body = healthBody("1.0.0").replace(
                                              "\"code\":null", "\"code\":\"keychain_locked\"")});

@@ -22,14 +22,12 @@ private slots:
             qputenv("XDG_RUNTIME_DIR", harness.home.path().toUtf8());
             QProcess app;
             app.start(KESTREL_APP_EXECUTABLE);
-            QVERIFY(app.waitForStarted());
             QTRY_VERIFY_WITH_TIMEOUT(harness.logged(until), 10000);
             ::kill(pid_t(app.processId()), signalNumber);
-            QVERIFY(app.waitForFinished(10000));
-            QCOMPARE(app.exitStatus(), QProcess::NormalExit);
+            QVERIFY(app.waitForFinished(10000) && app.exitStatus() == QProcess::NormalExit);
             QCOMPARE(app.exitCode(), 0);
-            QCOMPARE(harness.events().count("app_terminate"), 1);
-            QCOMPARE(harness.events().last(), "app_terminate");
+            // Written once, as the last line.
+            QCOMPARE(harness.events().indexOf("app_terminate"), harness.events().size() - 1);
             if (signalNumber != SIGTERM)
                 continue;
             const double ready = harness.elapsedOf(until);

@@ -42,20 +42,17 @@ private slots:
         MainWindow window("2.3.4", "Linux x86-64", &printers);
         QCOMPARE(window.size(), QSize(620, 780));
         QCOMPARE(window.minimumSize(), window.maximumSize());
-        const QList<std::pair<QString, QString>> shown{
-            {window.statusTitle()->text(), "Служба запускается…"},
-            {window.statusDetails()->text(), "Проверяем локальное подключение и очередь печати."},
-            {window.signingDetails()->text(),
-             "Подпись: подключите агент в разделе «Интеграции» кабинета."},
-            {window.signingButton()->text(), "Настроить в кабинете"},
-            {window.emptyPrintersLabel()->text(),
-             "Принтеры не подключены. Подпись работает без принтера."},
-            {window.loginItemButton()->text(), "Запускать автоматически после входа в систему"},
-            {window.updateLabel()->text(), "Проверяем наличие обновления…"},
-            {window.updateButton()->text(), "Проверить обновления"},
-        };
-        for (const auto& [actual, expected] : shown)
-            QCOMPARE(actual, expected);
+        QCOMPARE(
+            QStringList({window.statusTitle()->text(), window.statusDetails()->text(),
+                         window.signingDetails()->text(), window.signingButton()->text(),
+                         window.emptyPrintersLabel()->text(), window.loginItemButton()->text(),
+                         window.updateLabel()->text(), window.updateButton()->text()}),
+            QStringList({"Служба запускается…", "Проверяем локальное подключение и очередь печати.",
+                         "Подпись: подключите агент в разделе «Интеграции» кабинета.",
+                         "Настроить в кабинете",
+                         "Принтеры не подключены. Подпись работает без принтера.",
+                         "Запускать автоматически после входа в систему",
+                         "Проверяем наличие обновления…", "Проверить обновления"}));
         QCOMPARE(window.statusDot()->palette().color(QPalette::WindowText),
                  statusQColor(StatusColor::Orange, QPalette()));
         QVERIFY(!window.signingButton()->isEnabled() && window.updateButton()->isEnabled() &&
@@ -203,8 +200,7 @@ private slots:
         harness.config.pollInterval = 0.05;
         AppDelegate& delegate = harness.launch();
         harness.wake->wake();
-        QVERIFY(harness.events().contains("system_wake"));
-        QVERIFY(delegate.state().resumeCheckPending);
+        QVERIFY(harness.events().contains("system_wake") && delegate.state().resumeCheckPending);
 
         delegate.applicationWillTerminate();
         delegate.applicationWillTerminate();

@@ -54,15 +54,10 @@ private slots:
             return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
         };
         MainWindow window("1.0.0", "Mac с процессором M", nullptr);
-        int named = 0;
-        for (QWidget* widget : window.findChildren<QWidget*>()) {
+        for (QWidget* widget : window.findChildren<QWidget*>())
             if (widget->inherits("QAbstractButton") || widget->inherits("QLabel") ||
-                widget->inherits("QAbstractItemView") || widget->inherits("QProgressBar")) {
+                widget->inherits("QAbstractItemView") || widget->inherits("QProgressBar"))
                 QVERIFY2(!name(widget).trimmed().isEmpty(), widget->metaObject()->className());
-                ++named;
-            }
-        }
-        QVERIFY(named >= 15);
         // The coloured dot says in words what its colour means.
         QCOMPARE(name(window.statusDot()), window.statusTitle()->text());
         // The controller retitles these; a name fixed at construction would go stale.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QMetaType>
 #include <QStringList>
 #include <QUrl>
 #include <chrono>
@@ -106,3 +107,5 @@ QByteArray healthBody(const QString& version, const QJsonObject& overrides = {},
                       const QStringList& removed = {});
 
 } // namespace kestrel::test
+
+Q_DECLARE_METATYPE(kestrel::test::FakeReply)

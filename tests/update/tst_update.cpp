@@ -19,8 +19,6 @@
 using namespace kestrel;
 using namespace kestrel::test;
 
-Q_DECLARE_METATYPE(kestrel::test::FakeReply)
-
 namespace {
 
 const QString folder = QStringLiteral("/downloads/print-agent/");
@@ -213,8 +211,7 @@ private slots:
         QCOMPARE(fileContents(f.destination()), image);
         // An up-to-date check forgets the build.
         f.server.setReply(manifestPath, {.body = manifest("1.0.0")});
-        QVERIFY(f.waitForChecks(2, true));
-        QVERIFY(!f.harness.delegate->state().availableUpdate);
+        QVERIFY(f.waitForChecks(2, true) && !f.harness.delegate->state().availableUpdate);
         QCOMPARE(f.row(), "Установлена актуальная версия 1.0.0 / Проверить обновления / on");
     }
 
