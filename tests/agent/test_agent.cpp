@@ -365,6 +365,10 @@ private slots:
         QVERIFY(health && health->signing());
         // The identifier its data folder holds, over either address.
         QCOMPARE(health->deviceId(), QString::fromStdString(m_store.deviceId()));
+        // A folder that cannot be made leaves an identifier for this run only.
+        const DataStore nowhere("/proc/self/kestrel");
+        QVERIFY(m_store.deviceIdPersistent() && !nowhere.deviceIdPersistent() &&
+                !nowhere.deviceId().empty());
         QVERIFY(exchange(wire(get("/v1/health", "[::1]:43127")), 0, QHostAddress::LocalHostIPv6)
                     .body.contains(health->deviceId().toUtf8()));
         // A second agent cannot share the port and leaves it to the first.
@@ -418,10 +422,14 @@ private slots:
             QTest::qWaitFor([&] { return ::waitpid(orphan, nullptr, WNOHANG) == orphan; }, 3000));
         orphan = 0;
 
-        // Anyone can send refused requests at any rate: they are counted, and
-        // each summary counts those since the last one.
+        // A poll is written when its outcome changes, saying how many repeats
+        // were left out. Anyone can send refused requests at any rate: they
+        // are counted, and each summary counts those since the last one.
         RequestLog log;
+        QVERIFY(log.line("GET", "/v1/health", 200) && !log.line("GET", "/v1/health", 200));
         QVERIFY(!log.line("GET", "/v1/health", 404) && !log.line("POST", "/v1/health", 405));
+        QCOMPARE(log.line("GET", "/v1/health", 500).value_or(""),
+                 "request method=GET path=/v1/health status=500 repeats_not_logged=1");
         QVERIFY(log.refusalSummary() == "refused_requests count=2 by_status=404:1,405:1");
         QVERIFY(!log.refusalSummary() && !log.hasRefusals());
     }

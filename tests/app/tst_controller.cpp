@@ -29,6 +29,7 @@
 
 using namespace kestrel;
 using namespace kestrel::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -139,8 +140,26 @@ private slots:
         // A port nothing listens on any more.
         m_harness->config.updateManifestUrl = FakeAgent().baseUrl();
         m_harness->config.pollInterval = 3600.0; // polls come from the tests
-        // An agent of ours that runs but never answers.
-        m_harness->installAgentScript("exec sleep 600");
+        // An agent of ours that keeps the secret it was handed and never answers.
+        m_harness->installAgentScript("printf %s \"$KESTREL_APP_SECRET\" > '" +
+                                      m_harness->home.filePath("secret").toUtf8() +
+                                      "'\nexec sleep 600");
+    }
+
+    // Whatever a test did, the log holds neither a token nor the secret, and
+    // each privileged request carries the secret its agent was handed.
+    void cleanup() {
+        const QString secretFile = m_harness->home.filePath("secret");
+        if (!QFile::exists(secretFile))
+            return; // the agent never ran
+        const QByteArray secret = fileContents(secretFile),
+                         log = fileContents(m_harness->logPath());
+        QVERIFY(secret.size() == 72 && !log.contains(secret));
+        QVERIFY(!QString::fromUtf8(log).contains(QRegularExpression("[A-Za-z0-9_-]{64}")));
+        for (const RecordedRequest& request : m_agent->requests())
+            if (request.method == "POST")
+                QCOMPARE(request.header("X-Kestrel-App") + " " + request.header("Content-Type"),
+                         secret + " application/json");
     }
 
     // A failed poll during the restart delay starts the agent at once; when
@@ -373,30 +392,33 @@ private slots:
     }
 
     void readyAgent() {
+        QFile::remove(m_harness->agentPath()); // none of ours runs: its start time is unknown
         QVERIFY(launched());
+        QCOMPARE(lines("service_ready"), QStringList{"helper_elapsed_s=unknown"});
+        QVERIFY(window().statusTitle()->text() == "Агент работает" &&
+                app().state().statusColor == StatusColor::Green);
         QCOMPARE(window().statusDetails()->text(), "Версия 1.0.0 · x86_64 · устройство device-1");
         const QAbstractItemModel& model = *window().printersTable()->model();
         QCOMPARE(model.index(0, 0).data().toString(), "Brother  ·  по умолчанию");
         QCOMPARE(model.index(1, 0).data().toString(), "Canon");
         QCOMPARE(model.index(2, 0).data().toString(), "Epson  ·  по умолчанию");
         QVERIFY(window().emptyPrintersLabel()->isHidden());
-        // A reply that is not ok leaves the list shown.
-        m_agent->setReply("/v1/printers", {.body = R"({"ok": false, "printers": []})"});
-        QVERIFY(poll(false));
-        QCOMPARE(model.rowCount(), 3);
-        // Nor does a list with an error status, which is logged as a change.
-        const QByteArray none = R"({"ok": true, "printers": []})";
-        m_agent->setReply("/v1/printers", {.status = 500, .body = none});
-        QVERIFY(poll(false));
-        QCOMPARE(model.rowCount(), 3);
-        m_agent->setReply("/v1/printers", {.body = none});
+        // A reply that is not ok, not whole or has an error status leaves the list shown.
         // Printers are asked on every ready poll; the same outcome twice is logged once.
-        QVERIFY(poll() && poll(false));
-        QCOMPARE(m_agent->requestCount("/v1/printers"), 5);
-        QCOMPARE(model.rowCount(), 0);
+        const QByteArray a = R"({"name": "A", "isDefault": true})", none = "";
+        for (const auto& [status, ok, list] : {std::tuple{200, "false", a},
+                                               {200, "true", a + R"(, {"name": "B"})"},
+                                               {500, "true", none},
+                                               {200, "true", none}}) {
+            m_agent->setReply("/v1/printers", {status, R"({"ok": )" + QByteArray(ok) +
+                                                           R"(, "printers": [)" + list + "]}"});
+            QVERIFY(poll() && poll(false));
+            QCOMPARE(model.rowCount(), list == none && status == 200 ? 0 : 3);
+        }
         QVERIFY(!window().emptyPrintersLabel()->isHidden());
         QCOMPARE(lines("printers_result"),
                  (QStringList{"http=200 error=none:0 valid=true count=3",
+                              "http=200 error=none:0 valid=false count=1",
                               "http=200 error=none:0 valid=false count=0",
                               "http=500 error=none:0 valid=true count=0",
                               "http=200 error=none:0 valid=true count=0"}));
@@ -408,7 +430,7 @@ private slots:
             if (request.path == "/v1/printers")
                 cacheControl << request.header("Cache-Control");
         }
-        QCOMPARE(cacheControl, (QByteArrayList{{}, {}, {}, "no-cache", {}}));
+        QCOMPARE(cacheControl.join('|'), QByteArray("|no-cache|").repeated(4));
     }
 
     // Only the whole of exactly one link: `<t>` is the token.
@@ -575,6 +597,7 @@ private slots:
     // The signing button's three states: locked, while an unlock runs, and otherwise. Two
     // clicks on a locked store's button send one unlock request; its failure shows in the
     // signing line, and the button can be used again although no later reply redraws the row.
+    // Once nothing is locked, it only opens the cabinet.
     void signingRequests() {
         using Button = SigningButtonState;
         QCOMPARE(signingButtonState(false, true), (Button{"Разрешить доступ", true}));
@@ -588,17 +611,41 @@ private slots:
         app().openSigningSettings();
         app().openSigningSettings();
         QTRY_VERIFY(m_agent->requestCount("/v1/health") == 2 && !app().state().refreshInFlight);
-        QCOMPARE(m_agent->requestCount("/v1/app/unlock-credentials"), 1);
         QCOMPARE(window().signingDetails()->text(), "Подпись: нет");
         QVERIFY(window().signingButton()->isEnabled() && presenter().alerts.isEmpty());
-        // A failed resume after a wake is retried on the next ready reply.
-        m_harness->wake->wake(); // the agent has no answer for it yet
-        // The wake's own poll may find the agent ready and try once more.
-        QTRY_VERIFY(m_harness->logged("wake_check_retry") && settled() &&
-                    !app().state().resumeRequestInFlight);
-        m_agent->setReply("/v1/app/resume", {}, "POST");
+        m_agent->setReply("/v1/health", {.body = healthBody("1.0.0")});
         QVERIFY(poll(false));
-        QTRY_COMPARE(m_harness->events().count("wake_check_requested"), 1);
+        app().openSigningSettings();
+        QCOMPARE(m_harness->desktop->opened,
+                 QList<QUrl>{QUrl("https://cabinet.kestrel.example/app?view=integration")});
+        QCOMPARE(m_agent->requestCount("/v1/app/unlock-credentials"), 1);
+    }
+
+    // A wake while the agent is not ready sends nothing until its first ready
+    // reply; each ready reply retries a failed resume, and a wake while one
+    // runs owes a check instead of sending a second.
+    void resume() {
+        const QString resumePath = "/v1/app/resume";
+        m_agent->setReply(resumePath, {.status = 500, .body = "{}", .delay = 150ms}, "POST");
+        m_agent->setReply("/v1/health", {503, "{}"});
+        QVERIFY(launched());
+        m_harness->wake->wake();
+        QVERIFY(poll(false) && m_agent->requestCount(resumePath) == 0 &&
+                !m_harness->logged("wake_check_retry"));
+        // The delay lets each poll end before the failure.
+        m_agent->setReply("/v1/health", {.body = healthBody("1.0.0")});
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            QVERIFY(poll(false));
+            QTRY_COMPARE(m_harness->events().count("wake_check_retry"), attempt);
+        }
+        m_agent->setReply(resumePath, {.body = "{}", .hang = true}, "POST");
+        QVERIFY(poll(false));
+        m_harness->wake->wake();
+        QTRY_VERIFY(settled() && app().state().resumeCheckPending);
+        m_agent->release();
+        QTRY_COMPARE(m_harness->events().count("wake_check_requested"), 2);
+        QVERIFY(poll(false));
+        QCOMPARE(sent(resumePath), QByteArray("{}").repeated(4));
     }
 
     // Another user's process takes the agent's port while a pairing sheet is

@@ -101,9 +101,6 @@ public:
                                         config.updatePlatform.manifestName);
         config.bundlePath = home.filePath("KestrelAgent.app");
         QDir().mkpath(config.bundlePath + "/Contents/Resources/PrintService");
-        legacyInstall.serviceFile =
-            home.filePath(".config/systemd/user/ru.orvanta.print-agent.service");
-        legacyInstall.program = home.filePath("no-such-tool");
         writeInfoPlist("1.0.0");
     }
 
@@ -178,6 +175,7 @@ public:
 
     QTemporaryDir home;
     Config config;
+    // Nothing to remove unless a test says where.
     LegacyInstall legacyInstall;
     // What the desktop says about tray items; offscreen there are none.
     bool trayAvailable = false;

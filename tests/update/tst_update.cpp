@@ -4,6 +4,7 @@
 #include "support/Files.h"
 #include "support/UpdateHost.h"
 #include "ui/MainWindow.h"
+#include "ui/StatusColor.h"
 #include "update/ManifestCheck.h"
 #include "update/Sha256.h"
 #include "update/UpdateNetwork.h"
@@ -11,6 +12,7 @@
 #include <QProgressBar>
 #include <QScopeGuard>
 #include <QTest>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -31,7 +33,9 @@ QString nameOf(const QString& version, const QString& key = thisUpdatePlatform()
     return (key == "macos-arm64" ? mac : "KESTREL-Agent-%1-" + key + ".deb").arg(version);
 }
 const QString imageName = nameOf("1.4.2");
-const QString downloading = "Скачиваем " + imageName + "… / Скачать обновление / off / progress";
+const QString downloading =
+    "Скачиваем " + imageName + "… / orange / Скачать обновление / off / progress";
+const QString checkFailed = QStringLiteral("Не удалось проверить обновление — повторим позже.");
 // Stands for a server that refuses connections.
 constexpr int refused = 0;
 
@@ -52,10 +56,15 @@ struct Fixture {
         harness.config.agentBaseUrl = QUrl(QStringLiteral("http://127.0.0.1:9"));
         harness.networkFactory = server.factory();
     }
-    // The update row: "label / button on|off", and " / progress" while it shows.
+    // The update row: "label / colour / button / on|off", and " / progress" while it shows.
     QString row() {
         const MainWindow& w = *harness.delegate->window();
-        return w.updateLabel()->text() + " / " + w.updateButton()->text() +
+        const QPalette palette = w.updateLabel()->palette();
+        QString colour = "?";
+        for (int c = 0; c < 4; ++c)
+            if (statusQColor(StatusColor(c), palette) == palette.color(QPalette::WindowText))
+                colour = std::array{"grey", "green", "orange", "red"}[c];
+        return w.updateLabel()->text() + " / " + colour + " / " + w.updateButton()->text() +
                (w.updateButton()->isEnabled() ? " / on" : " / off") +
                (w.updateProgress()->isVisible() ? " / progress" : "");
     }
@@ -158,9 +167,8 @@ private slots:
 
     // What the row shows after each reply to the manifest request.
     void check() {
-        const QString found = "Доступна новая версия 1.4.2 / Скачать обновление / on";
-        const QString failed =
-            "Не удалось проверить обновление — повторим позже. / Проверить снова / on";
+        const QString found = "Доступна новая версия 1.4.2 / orange / Скачать обновление / on";
+        const QString failed = checkFailed + " / grey / Проверить снова / on";
         const QByteArray newer = manifest("1.4.2");
         for (const auto& [response, row] : std::initializer_list<std::pair<FakeReply, QString>>{
                  {{.body = newer}, found},
@@ -180,6 +188,12 @@ private slots:
             if (response.status == refused)
                 f.server.stop();
             f.harness.launch();
+            QCOMPARE(f.row(), "Проверяем наличие обновления… / grey / Проверяем… / off");
+            // A check while one runs writes nothing.
+            const QStringList before = f.harness.logLines();
+            f.harness.delegate->checkForUpdate();
+            f.harness.delegate->handleUpdateButton();
+            QCOMPARE(f.harness.logLines(), before);
             QVERIFY(f.waitForChecks(1));
             const int http = response.status == 302 ? 200 : response.status;
             QCOMPARE(f.harness.events().filter("update_check_").join(", "),
@@ -203,16 +217,22 @@ private slots:
         QCOMPARE(f.download(), downloading);
         QCOMPARE(f.harness.desktop->revealed, QStringList{f.destination()});
         QCOMPARE(fileContents(f.destination()), image);
-        QCOMPARE(f.row(), "Версия 1.4.2 скачана — установите пакет. / Скачать ещё раз / on");
-        // Pressing again fetches the image anew and replaces the file in place.
+        QCOMPARE(f.row(),
+                 "Версия 1.4.2 скачана — установите пакет. / green / Скачать ещё раз / on");
+        // A failed check keeps the build found before.
+        f.server.setReply(manifestPath, {.status = 500, .body = "down"});
+        QVERIFY(f.waitForChecks(2, true));
+        QCOMPARE(f.row(), checkFailed + " / grey / Скачать обновление / on");
+        // Pressing again fetches the image anew and replaces the file in place; the label's
+        // colour stays as the check left it.
         QVERIFY(QFile::resize(f.destination(), 5));
-        QCOMPARE(f.download(), QString(downloading).replace("обновление", "ещё раз"));
+        QCOMPARE(f.download(), QString(downloading).replace("orange", "grey"));
         QCOMPARE(f.downloads(), QStringList{imageName});
         QCOMPARE(fileContents(f.destination()), image);
         // An up-to-date check forgets the build.
         f.server.setReply(manifestPath, {.body = manifest("1.0.0")});
-        QVERIFY(f.waitForChecks(2, true) && !f.harness.delegate->state().availableUpdate);
-        QCOMPARE(f.row(), "Установлена актуальная версия 1.0.0 / Проверить обновления / on");
+        QVERIFY(f.waitForChecks(3, true) && !f.harness.delegate->state().availableUpdate);
+        QCOMPARE(f.row(), "Установлена актуальная версия 1.0.0 / grey / Проверить обновления / on");
     }
 
     void downloadFails() {
@@ -222,6 +242,7 @@ private slots:
         using Row = std::tuple<QByteArray, FakeReply, QString>;
         for (const auto& [tag, image, message] : std::initializer_list<Row>{
                  {"404", {.status = 404, .body = "x"}, downloadFailed},
+                 {"500", {.status = 500, .body = "x"}, downloadFailed},
                  {"empty body", {}, badSize},
                  // Published with the checksum of an empty body, as are the rows below.
                  {"checksum", {.patternSize = 5}, "Контрольная сумма обновления не совпала."},
@@ -256,7 +277,7 @@ private slots:
                 f.server.stop();
             QCOMPARE(f.download(), downloading);
             QCOMPARE(f.harness.presenter->alerts, QStringList{"Обновление не скачано: " + message});
-            QCOMPARE(f.row(), downloadFailed + " / Скачать обновление / on");
+            QCOMPARE(f.row(), downloadFailed + " / red / Скачать обновление / on");
             // The older image is left as it was, and no partial file stays.
             QCOMPARE(f.downloads(), keeps ? QStringList{imageName} : QStringList());
             QCOMPARE(fileContents(kept), keeps ? old : QByteArray());
