@@ -173,6 +173,11 @@ private slots:
         row("no type", wire(post(resume, "{}", secret, nullptr)), 415);
         row("type, charset", wire(post(resume, "{}", secret, "Application/JSON ; q")), 200);
         row("array", wire(post(resume, "[]")), 400);
+        row("not JSON", wire(post(resume, "{pairingToken:")), 400);
+        row("no token", wire(post(preview)), 400);
+        row("token a number", wire(post(preview, R"({"pairingToken":1})")), 400);
+        row("token not ASCII",
+            wire(post(preview, tokenBody(QString(32, QChar(0x416)).toStdString()))), 400);
         row("not HTTP", "\x16\x03\x01\x02\x00\r\n\r\n", 400);
         row("63 characters", wire(post(preview, tokenBody(goodToken.substr(1)))), 400);
         row("with =", wire(post(preview, tokenBody(goodToken.substr(1) + "="))), 400);
@@ -284,6 +289,12 @@ private slots:
         QTest::newRow("no key") << QByteArray(plist).replace("Short", "") << "0.5.5";
         QTest::newRow("not in a dict") << QByteArray(plist).replace("dict>", "array>") << "0.5.5";
         QTest::newRow("no file") << QByteArray() << "0.5.5";
+        QTest::newRow("unterminated doctype") << "<!DOCTYPE plist \"plist.dtd>" + plist << "0.5.5";
+        QTest::newRow("not a string, then one")
+            << QByteArray(plist).replace("<string>", "<integer>2</integer><string>") << "0.5.5";
+        QTest::newRow("line ends")
+            << QByteArray(plist).replace("1.2.3", "\r\n1.2\r.3<![CDATA[\r\n]]>&#13;")
+            << "\n1.2\n.3\n\r";
         QTest::newRow("as long as allowed") << plist.leftJustified(most) << "1.2.3";
         QTest::newRow("too long") << plist.leftJustified(most + 1) << "0.5.5";
         const QDir seeds(KESTREL_INFO_PLIST_SEEDS);

@@ -232,6 +232,9 @@ private slots:
         m_harness->launch();
         QTRY_VERIFY(m_harness->logged(started ? "helper_launch_failed domain=QProcess code=0"
                                               : "helper_missing"));
+        // The refused poll asks for the agent too, besides the delayed first start.
+        if (!started)
+            QTRY_COMPARE(m_harness->events().count("helper_missing"), 2);
         QCOMPARE(window().statusTitle()->text(),
                  started ? "Не удалось запустить службу" : "Служба печати отсутствует");
         // The system's reason in Russian, without the name of the failed call.
@@ -278,11 +281,19 @@ private slots:
         };
         for (const char* key :
              {"ok", "name", "version", "platform", "architecture", "deviceId", "formats"})
-            QVERIFY2(!health({}, {key}), key);
-        // A signing code of another type, where a null would do.
+            QVERIFY2(!health({}, {key}) && !health({{key, QJsonValue()}}), key);
+        // The signing record's own members: each required, none null; its code optional.
         QJsonObject signing{{"configured", true}, {"enabled", true}, {"message", "m"}};
-        QVERIFY(health({{"signing", signing}, {"extra", 1}}) &&
-                !health({{"formats", QJsonArray{"pdf", 1}}}));
+        for (const char* key : {"configured", "enabled", "message"})
+            for (const QJsonValue& gone : {QJsonValue(QJsonValue::Undefined), QJsonValue()}) {
+                QJsonObject broken = signing;
+                broken.insert(key, gone); // an undefined value removes it
+                QVERIFY2(!health({{"signing", broken}}), key);
+            }
+        QVERIFY(health({{"signing", signing}, {"extra", 1}}) && health({}, {"signing"}) &&
+                health({{"signing", QJsonValue()}}) && !health({{"ok", 1}}) &&
+                !health({{"version", 1.2}}) && !health({{"formats", QJsonArray{"pdf", 1}}}));
+        // A signing code of another type, where a null would do.
         signing.insert("code", 5);
         QVERIFY(!health({{"signing", signing}}));
         QVERIFY(PrintersResponse::fromBody(R"({"ok": false, "x": 1, "printers": [
@@ -292,7 +303,9 @@ private slots:
         for (const QByteArray& body : QByteArrayList{
                  R"({"printers": []})", R"({"ok": 1, "printers": []})", R"({"ok": true})",
                  R"({"ok": true, "printers": ["A"]})", first + R"({"isDefault": false}]})",
-                 first + R"({"name": "B"}]})", "[]", "null", "", "<html>ok</html>"})
+                 first + R"({"name": "B"}]})", first + R"({"name": 3, "isDefault": false}]})",
+                 first + R"({"name": "B", "isDefault": 0}]})", R"({"ok": null, "printers": []})",
+                 "[]", "null", "", "<html>ok</html>"})
             QVERIFY2(!PrintersResponse::fromBody(body) && !AgentHealth::fromBody(body),
                      body.constData());
     }
@@ -343,6 +356,7 @@ private slots:
         QVERIFY(handled());
         QCOMPARE(lines("health_result"), QStringList{line});
         QCOMPARE(window().statusTitle()->text(), "Служба запускается…");
+        QCOMPARE(app().state().statusColor, StatusColor::Orange);
         // Not ready: nothing but polls reaches the agent.
         QVERIFY(!app().state().isAgentReady);
         QCOMPARE(m_agent->requests().size(), m_agent->requestCount("/v1/health"));
@@ -381,6 +395,9 @@ private slots:
                      version[0] == '1' ? "Агент работает" : "Найдена старая служба версии 2.0.0");
             QCOMPARE(app().state().isAgentReady, version[0] == '1');
             QCOMPARE(m_agent->requestCount("/v1/printers"), int(version[0] == '1'));
+            QCOMPARE(app().state().statusColor,
+                     version[0] == '1' ? StatusColor::Green : StatusColor::Orange);
+            QCOMPARE(app().state().helperAttempt, 1); // a foreign agent is not restarted
             m_agent->setReply("/v1/health", {.status = 500});
             QVERIFY(poll());
         }
@@ -446,7 +463,7 @@ private slots:
                                       "kestrel://connect/pair?pairingToken=<t> %1 "
                                       "kestrel://connect?PairingToken=<t> "
                                       "kestrel://user@connect?pairingToken=<t> "
-                                      "kestrel://user:pw@connect?pairingToken=<t> "
+                                      "kestrel://:pw@connect?pairingToken=<t> "
                                       "kestrel://connect:43127?pairingToken=<t> "
                                       "kestrel://connect?pairingToken kestrel://connect?<t>")
                                   .arg(base + t.left(63))
@@ -462,6 +479,10 @@ private slots:
             QVERIFY2(pairingTokenFromLinks({url}) == (ok ? std::optional(t) : std::nullopt),
                      qPrintable(link));
         }
+        // A token of nothing but the two signs allowed besides letters and digits.
+        const QString dashes = QString("_-").repeated(32);
+        QCOMPARE(pairingTokenFromLinks({QUrl(base + dashes, QUrl::StrictMode)}),
+                 std::optional(dashes));
         // Not exactly one link.
         QVERIFY(!pairingTokenFromLinks({}) && !pairingTokenFromLinks(links('a') + links('a')));
     }
@@ -475,12 +496,20 @@ private slots:
             << Flow{"AB12345678→XXXXXXXXe\u0301|autoSign\": true→autoSign\": false|fiasId→x|kpp→y",
                     "12345678→XXXXXXXe\u0301|✓ Автоматический→— Автоматический|F · КПП K→", false,
                     200, QString()};
-        QTest::newRow("confirmation fails; sign without prepare, no renewals")
-            << Flow{"Fbs\": true→Fbs\": false|Suz\": true→Suz\": false|Api\": true→Api\": false",
-                    "Автоматический вывод→Автоподписание|✓ Продление→— Продление|\nМесто выбытия: "
-                    "F · КПП K→",
-                    true, 500, pairing_text::pairingFailed.toString()};
-        const QString damaged = pairing_text::previewDamaged.toString();
+        QTest::newRow("confirmation fails; sign without prepare, no renewals") << Flow{
+            "Fbs\": true→Fbs\": false|Suz\": true→Suz\": false|Api\": true→Api\": false",
+            "Автоматический вывод→Автоподписание|✓ Продление→— Продление|\nМесто выбытия: "
+            "F · КПП K→",
+            true, 500,
+            "Не удалось подтвердить подключение. Повторите «Открыть Агент KESTREL» в кабинете."};
+        QTest::newRow("cancelled; the example")
+            << Flow{QString(), QString(), false, 200, QString()};
+        QTest::newRow("cancelled; neither FBS function, only ЧЗ renewed") << Flow{
+            "autoSign\": true→autoSign\": false|Fbs\": true→Fbs\": false|Suz\": true→Suz\": false",
+            "✓ Автоматический→— Автоматический|✓ Продление СУЗ→— Продление СУЗ|\nМесто "
+            "выбытия: F · КПП K→",
+            false, 200, QString()};
+        const QString damaged = "Запрос подключения повреждён.";
         QTest::newRow("autoSign as 1")
             << Flow{"autoSign\": true→autoSign\": 1", QString(), false, 200, damaged};
         QTest::newRow("no subject")
@@ -580,6 +609,7 @@ private slots:
         const std::pair<FakeReply, QString> replies[] = {
             {{200, error, {}, std::chrono::seconds(4)}, error},
             {{201, R"({"error":1})"}, "f"},
+            {{403, R"({"error":1})"}, "f"},
             {{.status = 403, .patternSize = 64 << 20}, "f"},
             {{403, error}, "нет"},
             {{403, "{}"}, "f"},
@@ -607,14 +637,19 @@ private slots:
         m_agent->setReply("/v1/health", {.body = healthBody("1.0.0").replace(
                                              "\"code\":null", "\"code\":\"keychain_locked\"")});
         QVERIFY(launched());
+        QVERIFY(window().signingButton()->text() == "Разрешить доступ" &&
+                window().signingButton()->isEnabled());
         m_agent->setReply("/v1/health", {.body = healthBody("1.0.0", {}, {"signing"})});
         app().openSigningSettings();
+        QVERIFY(window().signingButton()->text() == "Ожидаем разрешение…" &&
+                !window().signingButton()->isEnabled());
         app().openSigningSettings();
         QTRY_VERIFY(m_agent->requestCount("/v1/health") == 2 && !app().state().refreshInFlight);
         QCOMPARE(window().signingDetails()->text(), "Подпись: нет");
         QVERIFY(window().signingButton()->isEnabled() && presenter().alerts.isEmpty());
         m_agent->setReply("/v1/health", {.body = healthBody("1.0.0")});
         QVERIFY(poll(false));
+        QCOMPARE(window().signingButton()->text(), "Настроить в кабинете");
         app().openSigningSettings();
         QCOMPARE(m_harness->desktop->opened,
                  QList<QUrl>{QUrl("https://cabinet.kestrel.example/app?view=integration")});
@@ -665,6 +700,11 @@ private slots:
         QVERIFY(poll(false) && poll(false));
         QVERIFY(app().state().statusColor == StatusColor::Red && app().state().pendingPairingToken);
         QCOMPARE(m_harness->events().count("agent_port_foreign uid=65534"), 1);
+        QCOMPARE(window().statusTitle()->text() + ' ' + window().statusDetails()->text(),
+                 QString("Порт агента занят другим пользователем Порт %1 слушает программа другого "
+                         "пользователя этого компьютера. Подпись и печать недоступны, пока он не "
+                         "освободится.")
+                     .arg(port));
         squatter.closeWriteChannel();
         QVERIFY(squatter.waitForFinished(30000) && squatter.exitCode() == 0);
 

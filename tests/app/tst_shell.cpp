@@ -35,6 +35,14 @@ private slots:
             harness.elapsedOf("helper_missing") - harness.elapsedOf("legacy_check_end");
         // Late on a busy machine, but sooner than the 0.7 s meant for after a migration.
         QVERIFY2(delay >= 0.09 && delay < 0.69, qPrintable(QString::number(delay)));
+        // A second launch appends to the same file under an identifier of its own.
+        const QString first = harness.delegate->launchId();
+        harness.delegate->applicationWillTerminate();
+        harness.delegate.reset();
+        harness.networkFactory = std::make_unique<DefaultNetworkFactory>();
+        harness.launch();
+        const QList<OwnLine> lines = ownLines(harness.logPath());
+        QVERIFY(lines.first().launchId == first && lines.last().launchId != first);
     }
 
     void windowStartsWithItsTexts() {
@@ -57,8 +65,12 @@ private slots:
                  statusQColor(StatusColor::Orange, QPalette()));
         QVERIFY(!window.signingButton()->isEnabled() && window.updateButton()->isEnabled() &&
                 window.updateProgress()->isHidden() && window.portalButton()->isDefault());
-        for (const QLabel* label : window.findChildren<QLabel*>())
+        QStringList labels;
+        for (const QLabel* label : window.findChildren<QLabel*>()) {
+            labels << label->text();
             QVERIFY(label->text().isEmpty() || label->textFormat() == Qt::PlainText);
+        }
+        QVERIFY(labels.contains("Принтеры системы"));
         // The footer reads as whole lines, with a tray to stay in and without.
         window.layout()->activate();
         for (const bool tray : {true, false}) {

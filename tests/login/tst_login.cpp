@@ -68,8 +68,8 @@ private slots:
              {"My Apps/it's \"here\" `tick`/KestrelAgent", "$HOME \\n\\\\ a;b&c|d<e>(g)*?#~/Agent",
               "100% Агент/%f %%u/KestrelAgent"}) {
             QTemporaryDir dir;
-            const QString executable =
-                writeFile(dir.filePath(path), "#!/bin/sh\nprintf '%s' \"$0\" > started", true);
+            const QString executable = writeFile(
+                dir.filePath(path), "#!/bin/sh\nprintf '%s' \"$0\" \"$@\" > started", true);
             LoginItemLinux item(executable, dir.filePath("autostart"));
             QCOMPARE(item.setRegistered(true), std::nullopt);
             if (!QStandardPaths::findExecutable("desktop-file-validate").isEmpty()) {

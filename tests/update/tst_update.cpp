@@ -141,6 +141,11 @@ private slots:
         expect("1.0.0", amd64, updateMessages::missingBuild("Linux ARM64"),
                linuxUpdatePlatform("arm64"));
         expect("1.0.0", manifest("1.4.2", "linux-arm64"), "update", linuxUpdatePlatform("arm64"));
+        expect("1.0.0", manifest("1.4.2", mac), updateMessages::missingBuild("Linux x86-64"),
+               linuxUpdatePlatform("x86_64"));
+        // A Linux key naming the disk image.
+        expect("1.0.0", manifestText("1.4.2", "linux-amd64", nameOf("1.4.2", mac), url, sha),
+               updateMessages::badBuild, linuxUpdatePlatform("x86_64"));
         expect("1.0", manifest("1.4.2", "macos-x64"),
                updateMessages::missingBuild("Mac с процессором M"));
         expect("2.0", R"({"version": "1.4.2", "builds": {}})", "");
