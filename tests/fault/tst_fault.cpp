@@ -30,11 +30,14 @@ struct PollWatch final : NetworkFactory {
                 return reply;
             watch.mostOut = std::max(watch.mostOut, ++watch.out);
             watch.polls.append({QDeadlineTimer::current().deadline(), -1});
-            connect(reply, &QNetworkReply::finished, this, [this, i = watch.polls.size() - 1] {
-                --watch.out;
-                watch.polls[i].second = QDeadlineTimer::current().deadline();
-            });
-            connect(reply, &QObject::destroyed, this, [this] { ++watch.gone; });
+            // The controller ends this watch before its sessions and their
+            // replies: only a live watch hears of them.
+            connect(reply, &QNetworkReply::finished, &watch.alive,
+                    [&watch = watch, i = watch.polls.size() - 1] {
+                        --watch.out;
+                        watch.polls[i].second = QDeadlineTimer::current().deadline();
+                    });
+            connect(reply, &QObject::destroyed, &watch.alive, [&watch = watch] { ++watch.gone; });
             return reply;
         }
         PollWatch& watch;
@@ -44,6 +47,7 @@ struct PollWatch final : NetworkFactory {
 
     QList<std::pair<qint64, qint64>> polls;
     int out = 0, mostOut = 0, gone = 0;
+    QObject alive;
 };
 
 } // namespace
