@@ -26,6 +26,32 @@ inline QByteArray manifestText(const QString& version, const QString& key, const
         .toUtf8();
 }
 
+// A session that sends every request for `host` to 127.0.0.1:`port` instead,
+// trusting only `certificate` and still checking it against `host`.
+struct RoutingSession final : QNetworkAccessManager {
+    RoutingSession(const QString& host, int port, const QSslCertificate& certificate,
+                   QObject* parent)
+        : QNetworkAccessManager(parent), host(host), port(port), certificate(certificate) {}
+    QNetworkReply* createRequest(Operation operation, const QNetworkRequest& original,
+                                 QIODevice* data) override {
+        QNetworkRequest request(original);
+        if (original.url().host() == host) {
+            QUrl url = original.url();
+            url.setHost(QStringLiteral("127.0.0.1"));
+            url.setPort(port);
+            request.setUrl(url);
+            request.setPeerVerifyName(host);
+            QSslConfiguration tls = request.sslConfiguration();
+            tls.setCaCertificates({certificate});
+            request.setSslConfiguration(tls);
+        }
+        return QNetworkAccessManager::createRequest(operation, request, data);
+    }
+    const QString host;
+    const int port;
+    const QSslCertificate certificate;
+};
+
 // HTTPS on 127.0.0.1 with a certificate made at start for the update host's name.
 class UpdateHost : public FakeAgent {
 public:
@@ -48,27 +74,11 @@ public:
     }
 
 private:
-    // Sessions that send every request for the host to this server instead, trusting only
-    // its certificate and still checking that against the host's name.
-    struct Routing final : NetworkFactory, QNetworkAccessManager {
-        explicit Routing(const UpdateHost& host, QObject* parent = nullptr)
-            : QNetworkAccessManager(parent), host(host) {}
+    struct Routing final : NetworkFactory {
+        explicit Routing(const UpdateHost& host) : host(host) {}
         QNetworkAccessManager* create(QObject* parent) override {
-            return new Routing(host, parent);
-        }
-        QNetworkReply* createRequest(Operation operation, const QNetworkRequest& original,
-                                     QIODevice* data) override {
-            QNetworkRequest request(original);
-            if (original.url().host() == updateHostName) {
-                QUrl url = original.url();
-                url.setAuthority(QString("127.0.0.1:%1").arg(host.port()));
-                request.setUrl(url);
-                request.setPeerVerifyName(updateHostName);
-                QSslConfiguration tls = request.sslConfiguration();
-                tls.setCaCertificates({QSslCertificate(host.certificate(), QSsl::Der)});
-                request.setSslConfiguration(tls);
-            }
-            return QNetworkAccessManager::createRequest(operation, request, data);
+            return new RoutingSession(updateHostName, host.port(),
+                                      QSslCertificate(host.certificate(), QSsl::Der), parent);
         }
         const UpdateHost& host;
     };
