@@ -39,7 +39,6 @@ private slots:
         const QString first = harness.delegate->launchId();
         harness.delegate->applicationWillTerminate();
         harness.delegate.reset();
-        harness.networkFactory = std::make_unique<DefaultNetworkFactory>();
         harness.launch();
         const QList<OwnLine> lines = ownLines(harness.logPath());
         QVERIFY(lines.first().launchId == first && lines.last().launchId != first);

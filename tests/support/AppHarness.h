@@ -134,7 +134,8 @@ public:
         services.desktop = fake(desktop);
         services.wakeWatcher = fake(wake);
         services.loginItem = fake(loginItem);
-        services.networkFactory = std::move(networkFactory);
+        services.networkFactory =
+            networkFactory ? std::move(networkFactory) : std::make_unique<DefaultNetworkFactory>();
         services.legacyInstall = legacyInstall;
         services.logFilePath = logPath();
         services.downloadsFolder = downloadsFolder();
@@ -179,8 +180,9 @@ public:
     LegacyInstall legacyInstall;
     // What the desktop says about tray items; offscreen there are none.
     bool trayAvailable = false;
-    // Set before create() to replace the sessions' factory.
-    std::unique_ptr<NetworkFactory> networkFactory = std::make_unique<DefaultNetworkFactory>();
+    // Set before create() to replace the sessions' factory; each controller
+    // takes the one set, or the default one.
+    std::unique_ptr<NetworkFactory> networkFactory;
 
     std::unique_ptr<AppDelegate> delegate;
     RecordingDesktop* desktop = nullptr;
